@@ -1,0 +1,54 @@
+#pragma once
+
+// The handful of Windows Sockets 2 calls the socket layer makes, behind one seam. Windows links
+// platform_win32.cpp (the real WS2_32), Linux links platform_posix.cpp (a stand-in with
+// Winsock's contracts), and tests may link a fake instead.
+
+#include <cstdint>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <netdb.h>
+#include <sys/socket.h>
+#endif
+
+namespace tamber::platform {
+
+#ifdef _WIN32
+using Socket = SOCKET;
+#else
+using Socket = int;
+#endif
+
+// All bits set, as Winsock's INVALID_SOCKET.
+inline constexpr Socket invalid_socket = static_cast<Socket>(~static_cast<Socket>(0));
+inline constexpr int socket_error = -1;
+
+// Winsock's linger record: two u_short.
+struct Linger {
+    std::uint16_t l_onoff;
+    std::uint16_t l_linger;
+};
+
+// Returns 0 once the library is usable, otherwise the start-up's own error number.
+int wsa_startup(std::uint16_t version);
+void wsa_cleanup();
+// The calling thread's last socket error number.
+int wsa_get_last_error();
+
+int get_addr_info(const char* host, const char* service, const addrinfo* hints, addrinfo** result);
+void free_addr_info(addrinfo* list);
+Socket open_socket(int family, int type, int protocol);
+// Options as Winsock takes them: SO_RCVTIMEO and SO_SNDTIMEO as a 4-byte count of
+// milliseconds, SO_LINGER as a Linger.
+int set_socket_option(Socket s, int level, int name, const void* value, int length);
+int connect_socket(Socket s, const sockaddr* address, int length);
+// Returns the bytes sent (> 0) or socket_error.
+int send_bytes(Socket s, const std::uint8_t* data, int length);
+// Returns the bytes received (> 0), 0 after the peer's orderly close, or socket_error.
+int recv_bytes(Socket s, std::uint8_t* data, int length);
+int close_socket(Socket s);
+
+}  // namespace tamber::platform

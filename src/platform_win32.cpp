@@ -1,0 +1,38 @@
+#include "platform.h"
+
+namespace tamber::platform {
+
+int wsa_startup(std::uint16_t version) {
+    WSADATA data;
+    return WSAStartup(version, &data);
+}
+
+void wsa_cleanup() { WSACleanup(); }
+
+int wsa_get_last_error() { return WSAGetLastError(); }
+
+int get_addr_info(const char* host, const char* service, const addrinfo* hints, addrinfo** result) {
+    return getaddrinfo(host, service, hints, result);
+}
+
+void free_addr_info(addrinfo* list) { freeaddrinfo(list); }
+
+Socket open_socket(int family, int type, int protocol) { return socket(family, type, protocol); }
+
+int set_socket_option(Socket s, int level, int name, const void* value, int length) {
+    return setsockopt(s, level, name, static_cast<const char*>(value), length);
+}
+
+int connect_socket(Socket s, const sockaddr* address, int length) { return connect(s, address, length); }
+
+int send_bytes(Socket s, const std::uint8_t* data, int length) {
+    return send(s, reinterpret_cast<const char*>(data), length, 0);
+}
+
+int recv_bytes(Socket s, std::uint8_t* data, int length) {
+    return recv(s, reinterpret_cast<char*>(data), length, 0);
+}
+
+int close_socket(Socket s) { return closesocket(s); }
+
+}  // namespace tamber::platform

@@ -1,0 +1,136 @@
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#ifndef _WIN32
+#include <netinet/in.h>
+#endif
+
+namespace tamber::fake {
+
+Net& net() {
+    static Net state;
+    return state;
+}
+
+void reset() { net() = Net(); }
+
+}  // namespace tamber::fake
+
+namespace tamber::platform {
+
+using fake::net;
+
+int wsa_startup(std::uint16_t /*version*/) {
+    net().calls.push_back("WSAStartup");
+    // The whole-program test sets the start-up failure from outside.
+    if (const char* forced = std::getenv("TAMBER_FAKE_STARTUP_ERROR")) {
+        return std::atoi(forced);
+    }
+    return net().startup_result;
+}
+
+void wsa_cleanup() { net().calls.push_back("WSACleanup"); }
+
+int wsa_get_last_error() {
+    net().calls.push_back("WSAGetLastError");
+    return net().last_error;
+}
+
+int get_addr_info(const char* /*host*/, const char* service, const addrinfo* hints,
+                  addrinfo** result) {
+    net().calls.push_back(std::string("getaddrinfo ") + service + " family " +
+                          std::to_string(hints->ai_family) + " type " +
+                          std::to_string(hints->ai_socktype) + " flags " +
+                          std::to_string(hints->ai_flags));
+    if (net().resolve_fails) {
+        *result = nullptr;
+        return 1;
+    }
+    auto* list = new addrinfo{};
+    auto* address = new sockaddr_in{};
+    address->sin_family = AF_INET;
+    list->ai_family = AF_INET;
+    list->ai_socktype = SOCK_STREAM;
+    list->ai_addr = reinterpret_cast<sockaddr*>(address);
+    list->ai_addrlen = sizeof *address;
+    *result = list;
+    return 0;
+}
+
+void free_addr_info(addrinfo* list) {
+    net().calls.push_back("freeaddrinfo");
+    delete reinterpret_cast<sockaddr_in*>(list->ai_addr);
+    delete list;
+}
+
+Socket open_socket(int /*family*/, int /*type*/, int /*protocol*/) {
+    net().calls.push_back("socket");
+    if (net().socket_error != 0) {
+        net().last_error = net().socket_error;
+        return invalid_socket;
+    }
+    ++net().sockets_open;
+    return net().next_socket++;
+}
+
+int set_socket_option(Socket /*s*/, int level, int name, const void* value, int length) {
+    if (level != SOL_SOCKET) {
+        return socket_error;
+    }
+    fake::Option option{name, 0};
+    if (name == SO_LINGER && length == sizeof(Linger)) {
+        const auto* l = static_cast<const Linger*>(value);
+        option.value = static_cast<std::uint32_t>(l->l_onoff) << 16 | l->l_linger;
+    } else if (length == sizeof(std::uint32_t)) {
+        std::memcpy(&option.value, value, sizeof option.value);
+    }
+    net().options.push_back(option);
+    net().calls.push_back(name == SO_RCVTIMEO   ? "setsockopt SO_RCVTIMEO"
+                          : name == SO_SNDTIMEO ? "setsockopt SO_SNDTIMEO"
+                          : name == SO_LINGER   ? "setsockopt SO_LINGER"
+                                                : "setsockopt other");
+    return 0;
+}
+
+int connect_socket(Socket /*s*/, const sockaddr* /*address*/, int /*length*/) {
+    net().calls.push_back("connect");
+    if (net().connect_error != 0) {
+        net().last_error = net().connect_error;
+        return socket_error;
+    }
+    return 0;
+}
+
+int send_bytes(Socket /*s*/, const std::uint8_t* data, int length) {
+    net().calls.push_back("send");
+    if (net().send_error != 0) {
+        net().last_error = net().send_error;
+        return socket_error;
+    }
+    const std::size_t n = std::min(static_cast<std::size_t>(length), net().send_chunk);
+    net().sent.insert(net().sent.end(), data, data + n);
+    return static_cast<int>(n);
+}
+
+int recv_bytes(Socket /*s*/, std::uint8_t* data, int length) {
+    net().calls.push_back("recv");
+    const std::size_t left = net().inbound.size() - net().inbound_pos;
+    if (left == 0) {
+        net().last_error = net().recv_error;
+        return net().recv_error != 0 ? socket_error : 0;
+    }
+    const std::size_t n = std::min({static_cast<std::size_t>(length), net().recv_chunk, left});
+    std::memcpy(data, net().inbound.data() + net().inbound_pos, n);
+    net().inbound_pos += n;
+    return static_cast<int>(n);
+}
+
+int close_socket(Socket /*s*/) {
+    net().calls.push_back("closesocket");
+    --net().sockets_open;
+    return 0;
+}
+
+}  // namespace tamber::platform

@@ -1,0 +1,43 @@
+#pragma once
+
+// A scripted stand-in for the platform calls, linked instead of the real one, so that tests can
+// drive the socket layer's failure paths and see every call it makes.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+namespace tamber::fake {
+
+struct Option {
+    int name;
+    std::uint32_t value;  // milliseconds for the time-outs, on/off << 16 | time for SO_LINGER
+};
+
+struct Net {
+    int startup_result = 0;
+    bool resolve_fails = false;
+    int socket_error = 0;   // non-zero: socket() fails with it
+    int connect_error = 0;  // non-zero: connect() fails with it
+    std::size_t send_chunk = 1 << 20;  // most bytes one send accepts
+    int send_error = 0;                // non-zero: the next send fails with it
+    std::vector<std::uint8_t> inbound;  // what the peer sends before it closes
+    std::size_t recv_chunk = 1 << 20;   // most bytes one recv returns
+    int recv_error = 0;                 // non-zero: recv fails with it once inbound is used up
+
+    int last_error = 0;
+    std::size_t inbound_pos = 0;
+    std::vector<std::uint8_t> sent;
+    std::vector<std::string> calls;  // platform call names, in order
+    std::vector<Option> options;
+    int sockets_open = 0;
+    platform::Socket next_socket = 3;
+};
+
+// The fake's state; reset() at the start of every test.
+Net& net();
+void reset();
+
+}  // namespace tamber::fake
