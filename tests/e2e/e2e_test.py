@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""The real binary against a real NFS server: run inside scripts/test-server, which exports
+TAMBER_EXPORT_DIR as TAMBER_EXPORT on TAMBER_SERVER.
+
+Usage: e2e_test.py [--wine] TAMBERLINE
+"""
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WINE_RUN = os.path.join(HERE, "..", "..", "scripts", "wine-run")
+SERVER = os.environ["TAMBER_SERVER"]
+EXPORT = os.environ["TAMBER_EXPORT"]
+ROOT = os.environ["TAMBER_EXPORT_DIR"]
+
+results = {"passed": 0, "failed": 0}
+
+
+class Tool:
+    def __init__(self, exe, wine):
+        self.prefix = [WINE_RUN, exe] if wine else [exe]
+        self.wine = wine
+
+    def run(self, *args, stdout=subprocess.PIPE):
+        p = subprocess.run(self.prefix + list(args), stdout=stdout, stderr=subprocess.PIPE,
+                           stdin=subprocess.DEVNULL, timeout=300)
+        out = p.stdout if p.stdout is not None else b""
+        err = p.stderr
+        if self.wine:
+            # Windows console output is text mode: every line end arrives as CR LF.
+            out, err = out.replace(b"\r\n", b"\n"), err.replace(b"\r\n", b"\n")
+        return p.returncode, out, err
+
+    def ls(self, path):
+        return self.run("ls", SERVER, EXPORT, path)
+
+    def get(self, path, local, *extra):
+        return self.run("get", SERVER, EXPORT, path, local, *extra)
+
+    def local_name(self, path):
+        """A local path as the program sees it: wine maps the Unix root to drive Z:."""
+        return "Z:" + path.replace("/", "\\") if self.wine else path
+
+
+def check(name, got, want):
+    if got == want:
+        results["passed"] += 1
+        print(f"ok   {name}")
+    else:
+        results["failed"] += 1
+        shown_got, shown_want = repr(got), repr(want)
+        print(f"FAIL {name}:\n  got  {shown_got[:400]}\n  want {shown_want[:400]}")
+
+
+def readable(path, data=b""):
+    with open(path, "wb") as f:
+        f.write(data)
+    os.chmod(path, 0o644)
+
+
+def make_dir(path):
+    os.makedirs(path, exist_ok=True)
+    os.chmod(path, 0o755)
+
+
+def listing(out):
+    names = out.split(b"\n")
+    return names[:-1] if names and names[-1] == b"" else names + [b"<no final line end>"]
+
+
+def expected_names(directory):
+    return set(os.fsencode(n) for n in os.listdir(directory))
+
+
+def check_listing(tool, name, remote, local_dir):
+    code, out, err = tool.ls(remote)
+    names = listing(out)
+    # The server may list "." and ".."; everything else must be exactly the folder's contents.
+    dots = {b".", b".."}
+    check(name + ": status and stderr", (code, err), (0, b""))
+    check(name + ": names", set(names) - dots, expected_names(local_dir))
+    check(name + ": no name twice", len(names), len(set(names)))
+
+
+def build_tree(rng):
+    make_dir(os.path.join(ROOT, "sub", "deeper"))
+    make_dir(os.path.join(ROOT, "empty"))
+    make_dir(os.path.join(ROOT, "many"))
+    readable(os.path.join(ROOT, "README.TXT"), b"hello from the server\n")
+    readable(os.path.join(ROOT, "sub", "deeper", "leaf.bin"), bytes(range(256)) * 3)
+    sizes = {"empty.bin": 0, "one-read.bin": 32768, "one-more.bin": 32769,
+             "random.bin": 3 * 1024 * 1024 + 123}
+    for name, size in sizes.items():
+        readable(os.path.join(ROOT, name), rng.randbytes(size))
+    for i in range(3000):
+        readable(os.path.join(ROOT, "many", f"entry-{i:05d}-" + "x" * 80))
+    readable(os.path.join(ROOT, "sub", "with space.txt"), b"spaced")
+    readable(os.path.join(ROOT, "sub", "caf\u00e9-\u00fc.txt"), b"accented")
+    readable(os.path.join(os.fsencode(ROOT), b"sub", b"raw-\xff-byte"), b"raw")
+
+
+def test_listings(tool):
+    check_listing(tool, "ls /", "/", ROOT)
+    check_listing(tool, "ls of the empty path", "", ROOT)
+    check_listing(tool, "ls of separators and dots", "/./\\.//", ROOT)
+    check_listing(tool, "ls nested", "/sub/deeper", os.path.join(ROOT, "sub", "deeper"))
+    check_listing(tool, "ls with backslashes and dots", "\\sub\\.\\deeper\\",
+                  os.path.join(ROOT, "sub", "deeper"))
+    check_listing(tool, "ls empty directory", "/empty", os.path.join(ROOT, "empty"))
+    check_listing(tool, "ls of 3000 long names", "/many", os.path.join(ROOT, "many"))
+    if not tool.wine:
+        # Names byte for byte: spaces, UTF-8 and a byte that is no UTF-8 at all.
+        check_listing(tool, "ls of odd names", "/sub", os.path.join(ROOT, "sub"))
+
+
+def test_copies(tool, work):
+    for name in ("empty.bin", "one-read.bin", "one-more.bin", "random.bin", "README.TXT"):
+        local = os.path.join(work, name)
+        code, out, err = tool.get("/" + name, tool.local_name(local))
+        with open(os.path.join(ROOT, name), "rb") as f:
+            want = f.read()
+        check(f"get {name}", (code, out, err), (0, f"wrote {len(want)} bytes\n".encode(), b""))
+        with open(local, "rb") as f:
+            check(f"get {name}: bytes", f.read() == want, True)
+
+    local = os.path.join(work, "leaf")
+    code, out, err = tool.get("\\sub\\.\\deeper//leaf.bin", tool.local_name(local), "extra")
+    check("get through backslashes, dots and an extra argument", (code, out, err),
+          (0, b"wrote 768 bytes\n", b""))
+
+    if not tool.wine:
+        local = os.path.join(work, "spaced")
+        code, out, err = tool.get("/sub/with space.txt", local)
+        check("get a name with a space", (code, out), (0, b"wrote 6 bytes\n"))
+
+    existing = os.path.join(work, "existing")
+    readable(existing, b"old contents that are longer than the new ones" * 100)
+    code, out, err = tool.get("/README.TXT", tool.local_name(existing))
+    with open(existing, "rb") as f:
+        check("get replaces an existing file", (code, f.read()), (0, b"hello from the server\n"))
+
+
+def test_failures(tool, work):
+    keep = os.path.join(work, "keep")
+    readable(keep, b"must survive")
+    missing = os.path.join(work, "never-created")
+    cases = [
+        ("ls of a file", ("ls", "/README.TXT"), b"error: NFS READDIR failed\n"),
+        ("ls of a missing name", ("ls", "/no-such-dir"), b"error: NFS LOOKUP failed\n"),
+        ("get of a directory", ("get", "/sub", keep), b"error: NFS READ failed\n"),
+        ("get of a missing name", ("get", "/no-such-file", keep), b"error: NFS LOOKUP failed\n"),
+        ("get of a missing name, new file", ("get", "/no-such-file", missing),
+         b"error: NFS LOOKUP failed\n"),
+        ("get through a file", ("get", "/README.TXT/x", missing), b"error: NFS LOOKUP failed\n"),
+        ("get into a directory", ("get", "/README.TXT", work),
+         b"error: could not open local output file\n"),
+    ]
+    for name, (command, path, *local), want_err in cases:
+        args = [command, SERVER, EXPORT, path] + [tool.local_name(x) for x in local]
+        code, out, err = tool.run(*args)
+        check(name, (code, out, err), (1, b"", want_err))
+    with open(keep, "rb") as f:
+        check("a failed get leaves the local file untouched", f.read(), b"must survive")
+    check("a failed get creates no local file", os.path.exists(missing), False)
+
+    code, out, err = tool.run("ls", SERVER, "/not/exported", "/")
+    check("an export that is not exported", (code, out, err),
+          (1, b"", b"error: mountd rejected export with status EACCES\n"))
+
+    usage_cases = [("LS", "/"), ("Get", "/"), ("get", "/README.TXT"), ("dir", "/")]
+    for word, path in usage_cases:
+        code, out, err = tool.run(word, SERVER, EXPORT, path)
+        check(f"command word {word!r} with four arguments", (code, out, err[:16]),
+              (2, b"", b"Tamberline v0.1\n"))
+
+    if not tool.wine:
+        code, out, err = tool.get("/README.TXT", "/dev/full")
+        check("get into a full disk", (code, out, err),
+              (1, b"", b"error: could not write local output file\n"))
+        with open("/dev/full", "wb") as full:
+            code, out, err = tool.run("ls", SERVER, EXPORT, "/many", stdout=full)
+            check("a listing to a full disk", (code, err),
+                  (1, b"error: could not write standard output\n"))
+
+
+def main():
+    args = sys.argv[1:]
+    wine = args[0] == "--wine"
+    tool = Tool(args[-1], wine)
+    rng = random.Random(20261208)
+    if not os.path.exists(os.path.join(ROOT, "README.TXT")):
+        build_tree(rng)
+    work = tempfile.mkdtemp(prefix="tamber-e2e-")
+    try:
+        test_listings(tool)
+        test_copies(tool, work)
+        test_failures(tool, work)
+    finally:
+        shutil.rmtree(work)
+    print(f"{results['passed']} passed, {results['failed']} failed")
+    return 1 if results["failed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

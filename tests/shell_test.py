@@ -1,0 +1,71 @@
+#!/usr/bin/env python3
+"""The program shell as a user meets it: arguments, usage text, exit status, start-up failure.
+
+Usage: shell_test.py [--wine] TAMBERLINE TAMBERLINE_FAKE
+The fake build links a scripted platform layer whose start-up fails on request.
+"""
+import os
+import subprocess
+import sys
+
+USAGE = (b"Tamberline v0.1\n"
+         b"Usage:\n"
+         b"  tamberline ls  <server> <export> <path>\n"
+         b"  tamberline get <server> <export> <remote-path> <local-file>\n"
+         b"\n"
+         b"Example:\n"
+         b"  tamberline ls 192.168.1.10 /srv/velmo /\n"
+         b"  tamberline get 192.168.1.10 /srv/velmo /README.TXT README.TXT\n")
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+failures = []
+passes = []
+
+
+def run(prefix, exe, args, env=None):
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    p = subprocess.run(prefix + [exe] + args, capture_output=True, env=full_env, timeout=60,
+                       stdin=subprocess.DEVNULL)
+    return p.returncode, p.stdout, p.stderr
+
+
+def check(name, got, want):
+    if got != want:
+        failures.append(name)
+        print(f"FAIL {name}: got {got!r}, want {want!r}")
+    else:
+        passes.append(name)
+        print(f"ok   {name}")
+
+
+def main():
+    args = sys.argv[1:]
+    wine = args[0] == "--wine"
+    if wine:
+        args = args[1:]
+    real, fake = args
+    prefix = [os.path.join(HERE, "..", "scripts", "wine-run")] if wine else []
+    # Console output is text mode on Windows: a line end reaches a pipe as CR LF.
+    usage = USAGE.replace(b"\n", b"\r\n") if wine else USAGE
+
+    # Too few arguments: the usage text, status 2, nothing on stdout. The server names would
+    # fail to resolve, so any attempt at the network would show as an error line instead.
+    for argv in ([], ["ls"], ["ls", "server.invalid"], ["get", "server.invalid", "/export"]):
+        code, out, err = run(prefix, real, argv)
+        check(f"usage for {len(argv)} arguments", (code, out, err), (2, b"", usage))
+
+    # A socket library that cannot start: the one error line whatever the arguments.
+    for argv in ([], ["ls", "h", "/e", "/"], ["get", "h", "/e", "/f", "out"]):
+        code, out, err = run(prefix, fake, argv, {"TAMBER_FAKE_STARTUP_ERROR": "10091"})
+        want_err = b"error: WSAStartup failed with error 10091\n"
+        if wine:
+            want_err = want_err.replace(b"\n", b"\r\n")
+        check(f"failed start-up with {len(argv)} arguments", (code, out, err), (1, b"", want_err))
+
+    print(f"{len(passes)} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
