@@ -1,12 +1,13 @@
 # The real binary against a real NFS server (rpcbind and nfs-ganesha in a namespace of their own).
 if(WIN32)
-  add_test(NAME e2e
-    COMMAND env TAMBER_WINE=1 ${TAMBER_SCRIPTS}/test-server --
-            ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e_test.py --wine
-            $<TARGET_FILE:tamberline>)
+  set(TAMBER_SERVER_RUN env TAMBER_WINE=1 ${TAMBER_SCRIPTS}/test-server --)
 else()
-  add_test(NAME e2e
-    COMMAND ${TAMBER_SCRIPTS}/test-server --
-            ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e_test.py $<TARGET_FILE:tamberline>)
+  set(TAMBER_SERVER_RUN ${TAMBER_SCRIPTS}/test-server --)
 endif()
-set_tests_properties(e2e PROPERTIES LABELS e2e TIMEOUT 900)
+add_test(NAME e2e
+  COMMAND ${TAMBER_SERVER_RUN} ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e_test.py
+          ${TAMBER_WINE_FLAG} $<TARGET_FILE:tamberline>)
+add_test(NAME port_exhaustion
+  COMMAND ${TAMBER_SERVER_RUN} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/port_exhaustion_test.sh
+          ${TAMBER_WINE_FLAG} $<TARGET_FILE:tamberline>)
+set_tests_properties(e2e port_exhaustion PROPERTIES LABELS e2e TIMEOUT 900)
