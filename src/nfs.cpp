@@ -24,11 +24,11 @@ void skip_post_op_attr(XdrReader& r) {
     if (r.u32() == 0) {
         return;
     }
-    for (int i = 0; i < 5; ++i) r.u32();   // type, mode, nlink, uid, gid
-    for (int i = 0; i < 2; ++i) r.u64();   // size, used
-    for (int i = 0; i < 2; ++i) r.u32();   // rdev
-    for (int i = 0; i < 2; ++i) r.u64();   // fsid, fileid
-    for (int i = 0; i < 6; ++i) r.u32();   // atime, mtime, ctime
+    for (int i = 0; i < 5; ++i) r.u32();  // type, mode, nlink, uid, gid
+    for (int i = 0; i < 2; ++i) r.u64();  // size, used
+    for (int i = 0; i < 2; ++i) r.u32();  // rdev
+    for (int i = 0; i < 2; ++i) r.u64();  // fsid, fileid
+    for (int i = 0; i < 6; ++i) r.u32();  // atime, mtime, ctime
 }
 
 static_assert(5 * 4 + 2 * 8 + 2 * 4 + 2 * 8 + 6 * 4 == fattr3_bytes, "fattr3 is 84 bytes");
@@ -88,7 +88,8 @@ FileHandle NfsClient::lookup(const FileHandle& dir, const std::string& name) {
     return decode_lookup_result(rpc.call(proc_lookup, args.data(), identity));
 }
 
-Bytes NfsClient::read(const FileHandle& file, std::uint64_t offset, std::uint32_t count, bool* eof) {
+Bytes NfsClient::read(const FileHandle& file, std::uint64_t offset, std::uint32_t count,
+                      bool* eof) {
     XdrWriter args;
     args.opaque(file.bytes);
     args.u64(offset);

@@ -1,9 +1,9 @@
 // Winsock's contracts on top of POSIX sockets: start-up always succeeds, error numbers come
 // from errno, and options arrive in Winsock's shapes and are translated here.
 
-#include <cerrno>
 #include <sys/time.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include "platform.h"
 

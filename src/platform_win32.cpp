@@ -23,7 +23,9 @@ int set_socket_option(Socket s, int level, int name, const void* value, int leng
     return setsockopt(s, level, name, static_cast<const char*>(value), length);
 }
 
-int connect_socket(Socket s, const sockaddr* address, int length) { return connect(s, address, length); }
+int connect_socket(Socket s, const sockaddr* address, int length) {
+    return connect(s, address, length);
+}
 
 int send_bytes(Socket s, const std::uint8_t* data, int length) {
     return send(s, reinterpret_cast<const char*>(data), length, 0);

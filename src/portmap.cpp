@@ -24,7 +24,8 @@ std::uint16_t decode_getport_result(const Bytes& results) {
     return static_cast<std::uint16_t>(port);
 }
 
-std::uint16_t portmap_get_tcp_port(const std::string& host, std::uint32_t prog, std::uint32_t vers) {
+std::uint16_t portmap_get_tcp_port(const std::string& host, std::uint32_t prog,
+                                   std::uint32_t vers) {
     RpcIdentity identity;
     identity.machinename = "tamberline";
     identity.uid = 65534;

@@ -55,7 +55,8 @@ void TcpSocket::connect_to(const std::string& host, std::uint16_t port, std::uin
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
-    if (platform::get_addr_info(host.c_str(), service.c_str(), &hints, &list) != 0 || list == nullptr) {
+    if (platform::get_addr_info(host.c_str(), service.c_str(), &hints, &list) != 0 ||
+        list == nullptr) {
         throw Error("could not resolve host " + host);
     }
     const addrinfo* first = list;
@@ -81,7 +82,8 @@ void TcpSocket::connect_to(const std::string& host, std::uint16_t port, std::uin
 void TcpSocket::send_all(const Bytes& data) {
     std::size_t sent = 0;
     while (sent < data.size()) {
-        const int n = platform::send_bytes(sock, data.data() + sent, chunk_length(data.size() - sent));
+        const int n =
+            platform::send_bytes(sock, data.data() + sent, chunk_length(data.size() - sent));
         if (n <= 0) {
             throw Error(format_error("send", platform::wsa_get_last_error()));
         }

@@ -21,17 +21,24 @@ TEST(XdrWriter, EncodesItemsBigEndianWithZeroPad) {
         Bytes expected;
     } cases[] = {
         {"empty string", [] { return written([](XdrWriter& w) { w.str(""); }); }, {0, 0, 0, 0}},
-        {"abc", [] { return written([](XdrWriter& w) { w.str("abc"); }); },
+        {"abc",
+         [] { return written([](XdrWriter& w) { w.str("abc"); }); },
          {0, 0, 0, 3, 0x61, 0x62, 0x63, 0}},
         {"string with a zero byte",
          [] { return written([](XdrWriter& w) { w.str(std::string("a\0b", 3)); }); },
          {0, 0, 0, 3, 0x61, 0, 0x62, 0}},
-        {"empty opaque", [] { return written([](XdrWriter& w) { w.opaque(Bytes()); }); },
+        {"empty opaque",
+         [] { return written([](XdrWriter& w) { w.opaque(Bytes()); }); },
          {0, 0, 0, 0}},
-        {"opaque of 4", [] { return written([](XdrWriter& w) { w.opaque(Bytes{1, 2, 3, 4}); }); },
+        {"opaque of 4",
+         [] { return written([](XdrWriter& w) {
+                  w.opaque(Bytes{1, 2, 3, 4});
+              }); },
          {0, 0, 0, 4, 1, 2, 3, 4}},
         {"opaque of 5",
-         [] { return written([](XdrWriter& w) { w.opaque(Bytes{1, 2, 3, 4, 5}); }); },
+         [] { return written([](XdrWriter& w) {
+                  w.opaque(Bytes{1, 2, 3, 4, 5});
+              }); },
          {0, 0, 0, 5, 1, 2, 3, 4, 5, 0, 0, 0}},
         {"fixed opaque of 8",
          [] {
@@ -41,13 +48,22 @@ TEST(XdrWriter, EncodesItemsBigEndianWithZeroPad) {
              });
          },
          {1, 2, 3, 4, 5, 6, 7, 8}},
-        {"fixed opaque of nothing", [] { return written([](XdrWriter& w) { w.fixed_opaque(nullptr, 0); }); },
+        {"fixed opaque of nothing",
+         [] { return written([](XdrWriter& w) { w.fixed_opaque(nullptr, 0); }); },
          {}},
-        {"u32", [] { return written([](XdrWriter& w) { w.u32(0x80000001U); }); },
-         {0x80, 0, 0, 1}},
-        {"u64", [] { return written([](XdrWriter& w) { w.u64(0x0000000100000002ULL); }); },
+        {"u32", [] { return written([](XdrWriter& w) { w.u32(0x80000001U); }); }, {0x80, 0, 0, 1}},
+        {"u64",
+         [] { return written([](XdrWriter& w) { w.u64(0x0000000100000002ULL); }); },
          {0, 0, 0, 1, 0, 0, 0, 2}},
-        {"pads", [] { return written([](XdrWriter& w) { w.pad(1); w.pad(2); w.pad(3); w.pad(4); }); },
+        {"pads",
+         [] {
+             return written([](XdrWriter& w) {
+                 w.pad(1);
+                 w.pad(2);
+                 w.pad(3);
+                 w.pad(4);
+             });
+         },
          {0, 0, 0, 0, 0, 0}},
     };
     for (const auto& c : cases) {
@@ -94,17 +110,30 @@ TEST(XdrReader, EveryReadPastTheEndIsTruncated) {
         std::uint32_t pos_after;
     } cases[] = {
         {"u32 of 3 bytes", {1, 2, 3}, [](XdrReader& r) { r.u32(); }, 0},
-        {"u64 of 7 bytes keeps its high word", {0, 0, 0, 1, 0, 0, 0}, [](XdrReader& r) { r.u64(); }, 4},
-        {"string without its pad", {0, 0, 0, 5, 0x68, 0x65, 0x6C, 0x6C, 0x6F},
-         [](XdrReader& r) { r.str(); }, 9},
-        {"opaque without its pad", {0, 0, 0, 5, 1, 2, 3, 4, 5, 0},
-         [](XdrReader& r) { r.opaque(); }, 9},
-        {"length of 0xFFFFFFFF", {0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4},
-         [](XdrReader& r) { r.opaque(); }, 4},
-        {"string length of 0xFFFFFFFD", {0xFF, 0xFF, 0xFF, 0xFD, 1, 2, 3, 4},
-         [](XdrReader& r) { r.str(); }, 4},
-        {"fixed opaque of all that is left, not a multiple of 4", {1, 2, 3, 4, 5, 6},
-         [](XdrReader& r) { r.fixed_opaque(r.remaining()); }, 6},
+        {"u64 of 7 bytes keeps its high word",
+         {0, 0, 0, 1, 0, 0, 0},
+         [](XdrReader& r) { r.u64(); },
+         4},
+        {"string without its pad",
+         {0, 0, 0, 5, 0x68, 0x65, 0x6C, 0x6C, 0x6F},
+         [](XdrReader& r) { r.str(); },
+         9},
+        {"opaque without its pad",
+         {0, 0, 0, 5, 1, 2, 3, 4, 5, 0},
+         [](XdrReader& r) { r.opaque(); },
+         9},
+        {"length of 0xFFFFFFFF",
+         {0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4},
+         [](XdrReader& r) { r.opaque(); },
+         4},
+        {"string length of 0xFFFFFFFD",
+         {0xFF, 0xFF, 0xFF, 0xFD, 1, 2, 3, 4},
+         [](XdrReader& r) { r.str(); },
+         4},
+        {"fixed opaque of all that is left, not a multiple of 4",
+         {1, 2, 3, 4, 5, 6},
+         [](XdrReader& r) { r.fixed_opaque(r.remaining()); },
+         6},
         {"require more than there is", {1, 2}, [](XdrReader& r) { r.require(3); }, 0},
         {"require the largest count", {1, 2}, [](XdrReader& r) { r.require(0xFFFFFFFFU); }, 0},
     };

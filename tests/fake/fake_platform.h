@@ -19,10 +19,10 @@ struct Option {
 struct Net {
     int startup_result = 0;
     bool resolve_fails = false;
-    int socket_error = 0;   // non-zero: socket() fails with it
-    int connect_error = 0;  // non-zero: connect() fails with it
-    std::size_t send_chunk = 1 << 20;  // most bytes one send accepts
-    int send_error = 0;                // non-zero: the next send fails with it
+    int socket_error = 0;               // non-zero: socket() fails with it
+    int connect_error = 0;              // non-zero: connect() fails with it
+    std::size_t send_chunk = 1 << 20;   // most bytes one send accepts
+    int send_error = 0;                 // non-zero: the next send fails with it
     std::vector<std::uint8_t> inbound;  // what the peer sends before it closes
     std::size_t recv_chunk = 1 << 20;   // most bytes one recv returns
     int recv_error = 0;                 // non-zero: recv fails with it once inbound is used up

@@ -89,8 +89,8 @@ TEST_F(FakeSocket, ConnectFailureReadsTheErrorThenCloses) {
     EXPECT_EQ(message_of([] { TcpSocket().connect_to("h", 1, 8000); }),
               "connect failed with error 10061");
     const Calls tail(net().calls.end() - 4, net().calls.end());
-    EXPECT_EQ(tail, Calls({"freeaddrinfo", "WSAGetLastError", "setsockopt SO_LINGER",
-                           "closesocket"}));
+    EXPECT_EQ(tail,
+              Calls({"freeaddrinfo", "WSAGetLastError", "setsockopt SO_LINGER", "closesocket"}));
     EXPECT_EQ(net().sockets_open, 0);
 }
 
