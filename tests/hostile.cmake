@@ -1,0 +1,19 @@
+# The real binary against broken and hostile servers, one scenario per run.
+add_executable(hostile_server hostile/hostile_server.cpp)
+target_link_libraries(hostile_server PRIVATE tamber_test_support)
+target_compile_options(hostile_server PRIVATE ${TAMBER_WARNINGS})
+target_link_options(hostile_server PRIVATE ${TAMBER_TEST_LINK})
+if(NOT WIN32)
+  set(TAMBER_MUTATIONS 3000 CACHE STRING "Mutated server runs of the hostile suite")
+  add_test(NAME hostile
+    COMMAND ${TAMBER_NETNS} ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/hostile/hostile_test.py
+            --mutations ${TAMBER_MUTATIONS} $<TARGET_FILE:tamberline> $<TARGET_FILE:hostile_server>)
+elseif(TAMBER_NATIVE_HOSTILE_SERVER)
+  # The server runs natively (it is test code); only the client is the Windows program.
+  add_test(NAME hostile
+    COMMAND ${TAMBER_NETNS} --wine ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/hostile/hostile_test.py
+            --wine --mutations 0 $<TARGET_FILE:tamberline> ${TAMBER_NATIVE_HOSTILE_SERVER})
+endif()
+if(TEST hostile)
+  set_tests_properties(hostile PROPERTIES LABELS hostile TIMEOUT 900)
+endif()

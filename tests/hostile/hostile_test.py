@@ -1,0 +1,232 @@
+#!/usr/bin/env python3
+"""The real binary against broken and hostile servers (hostile_server), inside a network
+namespace of its own where the portmapper's port 111 is free.
+
+Usage: hostile_test.py [--wine] [--mutations N] [--seed S] TAMBERLINE HOSTILE_SERVER
+"""
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WINE_RUN = os.path.join(HERE, "..", "..", "scripts", "wine-run")
+results = {"passed": 0, "failed": 0}
+
+
+def check(name, got, want):
+    if got == want:
+        results["passed"] += 1
+    else:
+        results["failed"] += 1
+        print(f"FAIL {name}:\n  got  {got!r}\n  want {want!r}")
+
+
+def run_client(argv, limit):
+    """Runs the client; returns (status or -signal, stdout, stderr, seconds, peak RSS in KiB)."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        start = time.monotonic()
+        p = subprocess.Popen(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        while True:
+            pid, status, usage = os.wait4(p.pid, os.WNOHANG)
+            if pid:
+                break
+            if time.monotonic() - start > limit:
+                p.kill()
+                pid, status, usage = os.wait4(p.pid, 0)
+                break
+            time.sleep(0.002)
+        p.returncode = 0  # reaped here; keep Popen from waiting again
+        seconds = time.monotonic() - start
+        code = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        err.seek(0)
+        return code, out.read(), err.read(), seconds, usage.ru_maxrss
+
+
+class Server:
+    def __init__(self, exe, scenario):
+        self.p = subprocess.Popen([exe] + scenario.split(), stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE)
+        ready = self.p.stdout.readline().split()
+        if not ready or ready[0] != b"ready":
+            raise RuntimeError(f"hostile_server {scenario} did not start: {ready!r}")
+        self.kind = ready[2].decode() if len(ready) > 2 else None
+
+    def finish(self):
+        """Tells the server the client is done; returns the calls it received."""
+        out, _ = self.p.communicate(b"done\n", timeout=30)
+        return out.decode().split("\n")[:-1]
+
+
+class Client:
+    def __init__(self, exe, wine):
+        self.prefix = [WINE_RUN, exe] if wine else [exe]
+        self.wine = wine
+
+    def local(self, path):
+        return "Z:" + path.replace("/", "\\") if self.wine else path
+
+    def run(self, args, limit=20):
+        code, out, err, seconds, rss = run_client(self.prefix + args, limit)
+        if self.wine:
+            out, err = out.replace(b"\r\n", b"\n"), err.replace(b"\r\n", b"\n")
+        return code, out, err, seconds, rss
+
+
+def filled(n):
+    return bytes((i * 7) & 0xFF for i in range(n))
+
+
+SOUND_FILE = filled(32768) * 2 + filled(100)
+GET = ["get", "127.0.0.1", "/export", "/f"]
+LS = ["ls", "127.0.0.1", "/export", "/"]
+PMAP, MNT, LOOKUP, READ, READDIR = "100000 3", "100005 1", "100003 3", "100003 6", "100003 16"
+
+# scenario, command, status, stderr (a bytes prefix when it ends in "error "), calls or None
+SCENARIOS = [
+    ("sound-get", GET, 0, b"", [PMAP, PMAP, MNT, LOOKUP, READ, READ, READ]),
+    ("sound-ls", LS, 0, b"", [PMAP, PMAP, MNT, READDIR, READDIR]),
+    ("close-mid-record", LS, 1, b"error: recv failed with error ", [PMAP, MNT]),
+    ("results-not-a-multiple-of-4", LS, 1, b"error: truncated XDR stream\n", None),
+    ("wrong-xid", LS, 1, b"error: RPC xid mismatch\n", None),
+    ("not-a-reply", LS, 1, b"error: RPC reply was not REPLY\n", None),
+    ("denied", LS, 1, b"error: RPC message denied\n", None),
+    ("rejected", LS, 1, b"error: RPC call rejected by server\n", None),
+    ("mount-eacces", LS, 1, b"error: mountd rejected export with status EACCES\n", None),
+    ("mount-nonzero", LS, 1, b"error: mountd rejected export with status nonzero\n", None),
+    ("portmap-zero", LS, 1, b"error: portmapper returned no TCP port\n", [PMAP]),
+    ("portmap-too-big", LS, 1, b"error: portmapper returned no TCP port\n", [PMAP]),
+    ("portmap-rejected", LS, 1, b"error: RPC call rejected by server\n", [PMAP]),
+    ("portmap-empty", LS, 1, b"error: truncated XDR stream\n", [PMAP]),
+    ("readdir-stuck", LS, 1, b"error: NFS READDIR failed\n", [PMAP, PMAP, MNT, READDIR, READDIR]),
+    ("readdir-empty-page", LS, 1, b"error: NFS READDIR failed\n", [PMAP, PMAP, MNT, READDIR]),
+]
+WINE_SUBSET = {"sound-get", "sound-ls", "close-mid-record", "wrong-xid", "mount-eacces",
+               "readdir-stuck"}
+
+
+def expect_stderr(name, err, want):
+    if want.endswith(b"error "):
+        check(name + ": stderr", (err.startswith(want), err.count(b"\n")), (True, 1))
+    else:
+        check(name + ": stderr", err, want)
+
+
+def test_scenarios(server_exe, client, work):
+    for name, command, status, want_err, calls in SCENARIOS:
+        if client.wine and name not in WINE_SUBSET:
+            continue
+        local = os.path.join(work, name)
+        args = command + ([client.local(local)] if command[0] == "get" else [])
+        server = Server(server_exe, name)
+        code, out, err, seconds, _ = client.run(args)
+        received = server.finish()
+        check(name + ": status", code, status)
+        expect_stderr(name, err, want_err)
+        if calls is not None:
+            check(name + ": calls", received, calls)
+        check(name + ": within seconds", seconds < 5, True)
+        if name == "sound-get":
+            check(name + ": stdout", out, b"wrote 65636 bytes\n")
+            with open(local, "rb") as f:
+                check(name + ": file", f.read() == SOUND_FILE, True)
+        elif name == "sound-ls":
+            check(name + ": stdout", out, b"".join(b"entry-%d\n" % i for i in range(1, 6)))
+        else:
+            check(name + ": stdout", out, b"")
+
+
+def test_read_failure_leaves_local_file(server_exe, client, work):
+    existing = os.path.join(work, "existing")
+    with open(existing, "wb") as f:
+        f.write(b"old bytes")
+    missing = os.path.join(work, "missing")
+    for local in (existing, missing):
+        server = Server(server_exe, "read-fails")
+        code, out, err, _, _ = client.run(GET + [client.local(local)])
+        calls = server.finish()
+        check("read-fails: outcome", (code, out, err), (1, b"", b"error: NFS READ failed\n"))
+        check("read-fails: calls", calls, [PMAP, PMAP, MNT, LOOKUP, READ, READ])
+    with open(existing, "rb") as f:
+        check("read-fails: existing file untouched", f.read(), b"old bytes")
+    check("read-fails: no file created", os.path.exists(missing), False)
+
+
+def test_silence(server_exe, client):
+    for name in ("silent", "silent-mid-record"):
+        if client.wine and name != "silent":
+            continue
+        server = Server(server_exe, name)
+        code, out, err, seconds, _ = client.run(LS, limit=30)
+        server.finish()
+        check(name + ": outcome", (code, out, err[:30]), (1, b"", b"error: recv failed with error "))
+        check(name + ": gives up after about 8 s", 7.5 < seconds < 11, True)
+        print(f"{name}: gave up after {seconds:.1f} s")
+
+
+def test_huge_fragment(server_exe, client):
+    server = Server(server_exe, "huge-fragment")
+    code, out, err, _, rss = client.run(LS)
+    server.finish()
+    check("huge-fragment: outcome", (code, out, err[:30]), (1, b"", b"error: recv failed with error "))
+    print(f"huge-fragment: peak RSS {rss} KiB for a header claiming 2 GiB")
+    if not client.wine:
+        check("huge-fragment: memory follows the bytes sent", rss < 24 * 1024, True)
+
+
+def test_mutations(server_exe, client, work, count, seed):
+    outcomes = {}
+    worst_rss = 0
+    worst_time = 0.0
+    for i in range(count):
+        scenario = f"mutate {seed + i}"
+        server = Server(server_exe, scenario)
+        local = os.path.join(work, "mutated")
+        args = (GET + [client.local(local)]) if server.kind == "get" else LS
+        code, out, err, seconds, rss = client.run(args, limit=10)
+        server.finish()
+        lines = err.split(b"\n")[:-1] if err.endswith(b"\n") else err.split(b"\n")
+        sound = (code == 0 and err == b"") or (
+            code == 1 and len(lines) == 1 and lines[0].startswith(b"error: "))
+        if not sound or seconds >= 10 or rss >= 100 * 1024:
+            check(f"{scenario}: a sound ending", (code, err[:200], round(seconds, 1), rss),
+                  "status 0 or 1, at most one error line, under 10 s and 100 MB")
+        else:
+            results["passed"] += 1
+        key = "ok" if code == 0 else (lines[0][7:].decode(errors="replace").split(" with error")[0]
+                                      if lines else f"status {code}")
+        outcomes[key] = outcomes.get(key, 0) + 1
+        worst_rss = max(worst_rss, rss)
+        worst_time = max(worst_time, seconds)
+    if count:
+        print(f"mutations: {count} runs from seed {seed}; slowest {worst_time:.2f} s, "
+              f"largest RSS {worst_rss} KiB")
+        for key, n in sorted(outcomes.items(), key=lambda kv: -kv[1]):
+            print(f"  {n:6d}  {key}")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--mutations", type=int, default=3000)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("tamberline")
+    parser.add_argument("server")
+    a = parser.parse_args()
+    client = Client(a.tamberline, a.wine)
+    with tempfile.TemporaryDirectory() as work:
+        test_scenarios(a.server, client, work)
+        test_read_failure_leaves_local_file(a.server, client, work)
+        test_huge_fragment(a.server, client)
+        test_silence(a.server, client)
+        test_mutations(a.server, client, work, a.mutations, a.seed)
+    print(f"{results['passed']} passed, {results['failed']} failed")
+    return 1 if results["failed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
