@@ -39,6 +39,39 @@ void require_ok(XdrReader& r, const char* message) {
     }
 }
 
+Bytes read_args(const FileHandle& file, std::uint64_t offset, std::uint32_t count) {
+    XdrWriter args;
+    args.opaque(file.bytes);
+    args.u64(offset);
+    args.u32(count);
+    return args.take();
+}
+
+// READ results from the reader's position on; the data stays where it is, in the reader's
+// buffer. Sets *eof only on success.
+const std::uint8_t* read_result_data(XdrReader& r, std::uint32_t& n, bool* eof) {
+    require_ok(r, "NFS READ failed");
+    skip_post_op_attr(r);
+    r.u32();  // count: the data's own length word is what counts
+    const bool at_end = r.u32() != 0;
+    n = r.u32();
+    const std::uint8_t* data = r.fixed_opaque_view(n);
+    *eof = at_end;
+    return data;
+}
+
+// A whole READ reply whose results begin at `start`: the data goes from the reply straight
+// onto the end of `contents`. Returns the data's length.
+std::uint32_t append_read_result(const Bytes& reply, std::uint32_t start, Bytes& contents,
+                                 bool* eof) {
+    XdrReader r(reply);
+    r.fixed_opaque_view(start);  // the RPC header, already checked
+    std::uint32_t n = 0;
+    const std::uint8_t* data = read_result_data(r, n, eof);
+    contents.insert(contents.end(), data, data + n);
+    return n;
+}
+
 }  // namespace
 
 FileHandle decode_lookup_result(const Bytes& results) {
@@ -52,13 +85,9 @@ FileHandle decode_lookup_result(const Bytes& results) {
 
 Bytes decode_read_result(const Bytes& results, bool* eof) {
     XdrReader r(results);
-    require_ok(r, "NFS READ failed");
-    skip_post_op_attr(r);
-    r.u32();  // count: the data's own length word is what counts
-    const bool at_end = r.u32() != 0;
-    Bytes data = r.opaque();
-    *eof = at_end;
-    return data;
+    std::uint32_t n = 0;
+    const std::uint8_t* data = read_result_data(r, n, eof);
+    return Bytes(data, data + n);
 }
 
 bool decode_readdir_result(const Bytes& results, std::vector<DirEntry>& entries,
@@ -90,24 +119,22 @@ FileHandle NfsClient::lookup(const FileHandle& dir, const std::string& name) {
 
 Bytes NfsClient::read(const FileHandle& file, std::uint64_t offset, std::uint32_t count,
                       bool* eof) {
-    XdrWriter args;
-    args.opaque(file.bytes);
-    args.u64(offset);
-    args.u32(count);
-    return decode_read_result(rpc.call(proc_read, args.data(), identity), eof);
+    return decode_read_result(rpc.call(proc_read, read_args(file, offset, count), identity), eof);
 }
 
 Bytes NfsClient::read_all(const FileHandle& file) {
     Bytes contents;
+    Bytes reply;  // every READ's reply lands in this one buffer
     std::uint64_t offset = 0;
     bool eof = false;
     while (!eof) {
-        const Bytes data = read(file, offset, read_size, &eof);
-        if (data.empty()) {
+        const std::uint32_t start =
+            rpc.call_into(proc_read, read_args(file, offset, read_size), identity, reply);
+        const std::uint32_t n = append_read_result(reply, start, contents, &eof);
+        if (n == 0) {
             break;  // a reply without data ends the file just as eof does
         }
-        contents.insert(contents.end(), data.begin(), data.end());
-        offset += data.size();
+        offset += n;
     }
     return contents;
 }

@@ -72,31 +72,47 @@ Bytes RpcClient::make_call(std::uint32_t proc, const Bytes& args, const RpcIdent
 
 Bytes RpcClient::read_record(TcpSocket& sock) {
     Bytes record;
+    read_record_into(sock, record);
+    return record;
+}
+
+void RpcClient::read_record_into(TcpSocket& sock, Bytes& record) {
+    std::size_t used = 0;
     for (;;) {
-        const Bytes mark_bytes = sock.recv_exact(4);
-        XdrReader mark_reader(mark_bytes);
-        const std::uint32_t mark = mark_reader.u32();
+        std::uint8_t mark_bytes[4];
+        sock.recv_into(mark_bytes, 4);
+        const std::uint32_t mark = static_cast<std::uint32_t>(mark_bytes[0]) << 24 |
+                                   static_cast<std::uint32_t>(mark_bytes[1]) << 16 |
+                                   static_cast<std::uint32_t>(mark_bytes[2]) << 8 |
+                                   static_cast<std::uint32_t>(mark_bytes[3]);
         std::uint32_t left = mark & fragment_length_mask;
         while (left > 0) {
             const std::uint32_t piece = std::min(left, receive_piece);
-            if (record.size() > std::numeric_limits<std::uint32_t>::max() - piece) {
+            if (used > std::numeric_limits<std::uint32_t>::max() - piece) {
                 throw std::length_error("RPC record longer than 4 GiB");
             }
-            Bytes part = sock.recv_exact(piece);
-            if (record.empty()) {
-                record = std::move(part);  // the usual one-piece reply costs no copy
+            if (used == 0) {
+                // The usual one-piece reply lands in the reused storage: no allocation, and
+                // zeroing only where it outgrows the last one.
+                if (record.size() < piece) {
+                    record.resize(piece);
+                }
+                sock.recv_into(record.data(), piece);
             } else {
-                append(record, part);
+                record.resize(used);
+                append(record, sock.recv_exact(piece));
             }
+            used += piece;
             left -= piece;
         }
         if ((mark & last_fragment) != 0) {
-            return record;
+            record.resize(used);  // shrinking keeps the storage for the next record
+            return;
         }
     }
 }
 
-Bytes rpc_reply_results(const Bytes& reply, std::uint32_t xid) {
+std::uint32_t rpc_reply_results_offset(const Bytes& reply, std::uint32_t xid) {
     XdrReader r(reply);
     if (r.u32() != xid) {
         throw Error("RPC xid mismatch");
@@ -112,14 +128,29 @@ Bytes rpc_reply_results(const Bytes& reply, std::uint32_t xid) {
     if (r.u32() != accept_success) {
         throw Error("RPC call rejected by server");
     }
+    const std::uint32_t start = r.position();
+    // The results are one fixed-length opaque: their length must be a multiple of 4.
     const std::uint32_t rest = r.remaining();
-    if (rest == 0) {
-        return Bytes();
+    if (rest != 0) {
+        r.fixed_opaque_view(rest);
     }
-    return r.fixed_opaque(rest);
+    return start;
+}
+
+Bytes rpc_reply_results(const Bytes& reply, std::uint32_t xid) {
+    const std::uint32_t start = rpc_reply_results_offset(reply, xid);
+    return Bytes(reply.begin() + start, reply.end());
 }
 
 Bytes RpcClient::call(std::uint32_t proc, const Bytes& args, const RpcIdentity& identity) {
+    Bytes reply;
+    const std::uint32_t start = call_into(proc, args, identity, reply);
+    reply.erase(reply.begin(), reply.begin() + start);  // in place: no second buffer
+    return reply;
+}
+
+std::uint32_t RpcClient::call_into(std::uint32_t proc, const Bytes& args,
+                                   const RpcIdentity& identity, Bytes& reply) {
     ++xid;
     const std::uint32_t call_xid = xid;
     const Bytes message = make_call(proc, args, identity, call_xid);
@@ -132,10 +163,10 @@ Bytes RpcClient::call(std::uint32_t proc, const Bytes& args, const RpcIdentity& 
     TcpSocket sock;
     sock.connect_to(host, port, call_timeout_ms);
     sock.send_all(record);
-    const Bytes reply = read_record(sock);
-    Bytes results = rpc_reply_results(reply, call_xid);
+    read_record_into(sock, reply);
+    const std::uint32_t start = rpc_reply_results_offset(reply, call_xid);
     sock.close();
-    return results;
+    return start;
 }
 
 }  // namespace tamber

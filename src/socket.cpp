@@ -93,15 +93,19 @@ void TcpSocket::send_all(const Bytes& data) {
 
 Bytes TcpSocket::recv_exact(std::uint32_t n) {
     Bytes buf(n);
+    recv_into(buf.data(), n);
+    return buf;
+}
+
+void TcpSocket::recv_into(std::uint8_t* dest, std::uint32_t n) {
     std::size_t got = 0;
     while (got < n) {
-        const int r = platform::recv_bytes(sock, buf.data() + got, chunk_length(n - got));
+        const int r = platform::recv_bytes(sock, dest + got, chunk_length(n - got));
         if (r <= 0) {
             throw Error(format_error("recv", platform::wsa_get_last_error()));
         }
         got += static_cast<std::size_t>(r);
     }
-    return buf;
 }
 
 }  // namespace tamber

@@ -37,6 +37,8 @@ public:
     void send_all(const Bytes& data);
     // Exactly n bytes, or an Error; never a partial buffer.
     Bytes recv_exact(std::uint32_t n);
+    // recv_exact into memory the caller owns, which need not be zeroed first.
+    void recv_into(std::uint8_t* dest, std::uint32_t n);
     // Closes the handle if one is open; never throws.
     void close() noexcept;
 

@@ -86,6 +86,14 @@ Bytes XdrReader::fixed_opaque(std::uint32_t n) {
     return out;
 }
 
+const std::uint8_t* XdrReader::fixed_opaque_view(std::uint32_t n) {
+    require(n);
+    const std::uint8_t* p = buf.data() + pos;
+    pos += n;
+    skip_pad(n);
+    return p;
+}
+
 Bytes XdrReader::opaque() { return fixed_opaque(u32()); }
 
 std::string XdrReader::str() {

@@ -36,6 +36,8 @@ public:
     std::uint32_t u32();
     std::uint64_t u64();
     Bytes fixed_opaque(std::uint32_t n);
+    // fixed_opaque without the copy: the n bytes stay in the borrowed buffer.
+    const std::uint8_t* fixed_opaque_view(std::uint32_t n);
     Bytes opaque();
     std::string str();
     std::uint32_t remaining() const { return static_cast<std::uint32_t>(buf.size()) - pos; }
