@@ -22,12 +22,14 @@ namespace {
 using tamber::Bytes;
 
 void check(bool ok) {
-    if (!ok) __builtin_trap();
+    if (!ok)
+        __builtin_trap();
 }
 
 // Big-endian word at `off`, or 0 past the end: used only to cross-check decoded values.
 std::uint32_t word(const Bytes& b, std::size_t off) {
-    if (off + 4 > b.size()) return 0;
+    if (off + 4 > b.size())
+        return 0;
     return std::uint32_t{b[off]} << 24 | std::uint32_t{b[off + 1]} << 16 |
            std::uint32_t{b[off + 2]} << 8 | std::uint32_t{b[off + 3]};
 }
@@ -42,7 +44,8 @@ std::size_t attr_len(const Bytes& b, std::size_t off) { return word(b, off) != 0
 
 void rpc_reply(const Bytes& in) {
     // Bytes 0-3 are the xid the call carried, the rest the reply message.
-    if (in.size() < 4) return;
+    if (in.size() < 4)
+        return;
     const Bytes reply(in.begin() + 4, in.end());
     const Bytes results = tamber::rpc_reply_results(reply, word(in, 0));
     check(results.size() % 4 == 0);
@@ -111,7 +114,8 @@ constexpr Decoder decoders[] = {rpc_reply, getport, mnt, lookup, read, readdir, 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     const Decoder decode = decoders[data[0] % (sizeof decoders / sizeof decoders[0])];
     const Bytes in(data + 1, data + size);
     try {

@@ -19,7 +19,6 @@
 namespace tamber::test {
 namespace {
 
-
 Bytes u64_words(std::uint64_t v) {
     return words({static_cast<std::uint32_t>(v >> 32), static_cast<std::uint32_t>(v)});
 }
