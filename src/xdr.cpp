@@ -78,14 +78,6 @@ std::uint64_t XdrReader::u64() {
     return high << 32 | u32();
 }
 
-Bytes XdrReader::fixed_opaque(std::uint32_t n) {
-    require(n);
-    Bytes out(buf.begin() + pos, buf.begin() + pos + n);
-    pos += n;
-    skip_pad(n);
-    return out;
-}
-
 const std::uint8_t* XdrReader::fixed_opaque_view(std::uint32_t n) {
     require(n);
     const std::uint8_t* p = buf.data() + pos;
@@ -94,15 +86,17 @@ const std::uint8_t* XdrReader::fixed_opaque_view(std::uint32_t n) {
     return p;
 }
 
+Bytes XdrReader::fixed_opaque(std::uint32_t n) {
+    const std::uint8_t* p = fixed_opaque_view(n);
+    return Bytes(p, p + n);
+}
+
 Bytes XdrReader::opaque() { return fixed_opaque(u32()); }
 
 std::string XdrReader::str() {
     const std::uint32_t n = u32();
-    require(n);
-    std::string out(buf.begin() + pos, buf.begin() + pos + n);
-    pos += n;
-    skip_pad(n);
-    return out;
+    const std::uint8_t* p = fixed_opaque_view(n);
+    return std::string(p, p + n);
 }
 
 }  // namespace tamber
