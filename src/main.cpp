@@ -2,10 +2,10 @@
 
 #include <exception>
 #include <fstream>
-#include <iostream>
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "error.h"
 #include "mount.h"
 #include "nfs.h"
@@ -19,36 +19,37 @@ namespace {
 constexpr std::uint32_t nfs_prog = 100003;
 constexpr std::uint32_t nfs_vers = 3;
 
-void usage() {
-    std::cerr << "Tamberline v0.1\n";
-    std::cerr << "Usage:\n";
-    std::cerr << "  tamberline ls  <server> <export> <path>\n";
-    std::cerr << "  tamberline get <server> <export> <remote-path> <local-file>\n";
-    std::cerr << "\n";
-    std::cerr << "Example:\n";
-    std::cerr << "  tamberline ls 192.168.1.10 /srv/velmo /\n";
-    std::cerr << "  tamberline get 192.168.1.10 /srv/velmo /README.TXT README.TXT\n";
-}
-
-// A listing or a count line that never reached its destination is a failure, not a success.
-void flush_stdout() {
-    std::cout.flush();
-    if (!std::cout) {
-        throw Error("could not write standard output");
+void usage(Console& console) {
+    const char* const lines[] = {
+        "Tamberline v0.1",
+        "Usage:",
+        "  tamberline ls  <server> <export> <path>",
+        "  tamberline get <server> <export> <remote-path> <local-file>",
+        "",
+        "Example:",
+        "  tamberline ls 192.168.1.10 /srv/velmo /",
+        "  tamberline get 192.168.1.10 /srv/velmo /README.TXT README.TXT",
+    };
+    for (const char* line : lines) {
+        console.line(Stream::err, line);
     }
 }
 
-void list_directory(NfsClient& client, const FileHandle& root, const std::string& path) {
+// A listing or a count line that never reached its destination is a failure, not a success:
+// every path to standard output ends in Console::flush_out.
+void list_directory(Console& console, NfsClient& client, const FileHandle& root,
+                    const std::string& path) {
     const FileHandle dir = resolve_path(client, root, path);
     const std::vector<DirEntry> entries = client.readdir(dir);
     for (const DirEntry& e : entries) {
-        std::cout << e.name << '\n';
+        console.line(Stream::out, e.name);
     }
-    flush_stdout();
+    console.flush_out();
 }
 
-void copy_file(NfsClient& client, const FileHandle& root, const std::string& path,
-               const char* local_name) {
+// `local_name` stays in the platform's own form, so that any name the system allows can be made.
+void copy_file(Console& console, NfsClient& client, const FileHandle& root, const std::string& path,
+               const NativeChar* local_name) {
     const FileHandle file = resolve_path(client, root, path);
     const Bytes contents = client.read_all(file);
     std::ofstream out(local_name, std::ios::out | std::ios::binary | std::ios::trunc);
@@ -64,15 +65,15 @@ void copy_file(NfsClient& client, const FileHandle& root, const std::string& pat
     if (!out) {
         throw Error("could not write local output file");
     }
-    std::cout << "wrote " << contents.size() << " bytes\n";
-    flush_stdout();
+    console.line(Stream::out, "wrote " + std::to_string(contents.size()) + " bytes");
+    console.flush_out();
 }
 
-int run_command(int argc, char** argv) {
-    const std::string command = argv[1];
-    const std::string server = argv[2];
-    const std::string export_path = argv[3];
-    const std::string path = argv[4];
+int run_command(Console& console, int argc, NativeChar** argv) {
+    const std::string command = argument_text(argv[1]);
+    const std::string server = argument_text(argv[2]);
+    const std::string export_path = argument_text(argv[3]);
+    const std::string path = argument_text(argv[4]);
 
     RpcIdentity identity;
     identity.machinename = "tamberline";
@@ -84,31 +85,33 @@ int run_command(int argc, char** argv) {
     NfsClient client(server, nfs_port, identity);
 
     if (command == "ls") {
-        list_directory(client, root, path);
+        list_directory(console, client, root, path);
         return 0;
     }
     if (command == "get" && argc != 5) {
-        copy_file(client, root, path, argv[5]);
+        copy_file(console, client, root, path, argv[5]);
         return 0;
     }
-    usage();
+    usage(console);
     return 2;
 }
 
 }  // namespace
 
-int run(int argc, char** argv) {
+int run(int argc, NativeChar** argv) {
+    // Outlives the socket library and every object of the run, for the error line.
+    Console console;
     int status = 0;
     try {
         const SocketSystem sockets;
         if (argc <= 4) {
-            usage();
+            usage(console);
             status = 2;
         } else {
-            status = run_command(argc, argv);
+            status = run_command(console, argc, argv);
         }
     } catch (const std::exception& e) {
-        std::cerr << "error: " << e.what() << "\n";
+        console.line(Stream::err, std::string("error: ") + e.what());
         status = 1;
     }
     return status;
@@ -116,4 +119,9 @@ int run(int argc, char** argv) {
 
 }  // namespace tamber
 
+#ifdef _WIN32
+// Built with -municode: the command line arrives as UTF-16, whatever the ANSI code page.
+int wmain(int argc, wchar_t** argv) { return tamber::run(argc, argv); }
+#else
 int main(int argc, char** argv) { return tamber::run(argc, argv); }
+#endif

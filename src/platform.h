@@ -18,8 +18,11 @@ namespace tamber::platform {
 
 #ifdef _WIN32
 using Socket = SOCKET;
+// The wide resolver's record, so that a host name resolves exactly as Windows resolves it.
+using AddressInfo = ADDRINFOW;
 #else
 using Socket = int;
+using AddressInfo = addrinfo;
 #endif
 
 // All bits set, as Winsock's INVALID_SOCKET.
@@ -38,8 +41,10 @@ void wsa_cleanup();
 // The calling thread's last socket error number.
 int wsa_get_last_error();
 
-int get_addr_info(const char* host, const char* service, const addrinfo* hints, addrinfo** result);
-void free_addr_info(addrinfo* list);
+// `host` and `service` are UTF-8 text on Windows, bytes elsewhere.
+int get_addr_info(const char* host, const char* service, const AddressInfo* hints,
+                  AddressInfo** result);
+void free_addr_info(AddressInfo* list);
 Socket open_socket(int family, int type, int protocol);
 // Options as Winsock takes them: SO_RCVTIMEO and SO_SNDTIMEO as a 4-byte count of
 // milliseconds, SO_LINGER as a Linger.

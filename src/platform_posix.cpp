@@ -15,11 +15,12 @@ void wsa_cleanup() {}
 
 int wsa_get_last_error() { return errno; }
 
-int get_addr_info(const char* host, const char* service, const addrinfo* hints, addrinfo** result) {
+int get_addr_info(const char* host, const char* service, const AddressInfo* hints,
+                  AddressInfo** result) {
     return ::getaddrinfo(host, service, hints, result);
 }
 
-void free_addr_info(addrinfo* list) { ::freeaddrinfo(list); }
+void free_addr_info(AddressInfo* list) { ::freeaddrinfo(list); }
 
 Socket open_socket(int family, int type, int protocol) { return ::socket(family, type, protocol); }
 

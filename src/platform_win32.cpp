@@ -1,4 +1,5 @@
 #include "platform.h"
+#include "utf16.h"
 
 namespace tamber::platform {
 
@@ -11,11 +12,13 @@ void wsa_cleanup() { WSACleanup(); }
 
 int wsa_get_last_error() { return WSAGetLastError(); }
 
-int get_addr_info(const char* host, const char* service, const addrinfo* hints, addrinfo** result) {
-    return getaddrinfo(host, service, hints, result);
+int get_addr_info(const char* host, const char* service, const AddressInfo* hints,
+                  AddressInfo** result) {
+    return GetAddrInfoW(utf16_from_utf8(host).c_str(), utf16_from_utf8(service).c_str(), hints,
+                        result);
 }
 
-void free_addr_info(addrinfo* list) { freeaddrinfo(list); }
+void free_addr_info(AddressInfo* list) { FreeAddrInfoW(list); }
 
 Socket open_socket(int family, int type, int protocol) { return socket(family, type, protocol); }
 

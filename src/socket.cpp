@@ -51,15 +51,15 @@ void TcpSocket::close() noexcept {
 void TcpSocket::connect_to(const std::string& host, std::uint16_t port, std::uint32_t timeout_ms) {
     close();
     const std::string service = std::to_string(port);
-    addrinfo hints{};
+    platform::AddressInfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
+    platform::AddressInfo* list = nullptr;
     if (platform::get_addr_info(host.c_str(), service.c_str(), &hints, &list) != 0 ||
         list == nullptr) {
         throw Error("could not resolve host " + host);
     }
-    const addrinfo* first = list;
+    const platform::AddressInfo* first = list;
     sock = platform::open_socket(first->ai_family, first->ai_socktype, first->ai_protocol);
     if (sock == platform::invalid_socket) {
         platform::free_addr_info(list);

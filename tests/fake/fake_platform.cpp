@@ -38,8 +38,8 @@ int wsa_get_last_error() {
     return net().last_error;
 }
 
-int get_addr_info(const char* /*host*/, const char* service, const addrinfo* hints,
-                  addrinfo** result) {
+int get_addr_info(const char* /*host*/, const char* service, const AddressInfo* hints,
+                  AddressInfo** result) {
     net().calls.push_back(std::string("getaddrinfo ") + service + " family " +
                           std::to_string(hints->ai_family) + " type " +
                           std::to_string(hints->ai_socktype) + " flags " +
@@ -48,7 +48,7 @@ int get_addr_info(const char* /*host*/, const char* service, const addrinfo* hin
         *result = nullptr;
         return 1;
     }
-    auto* list = new addrinfo{};
+    auto* list = new AddressInfo{};
     auto* address = new sockaddr_in{};
     address->sin_family = AF_INET;
     list->ai_family = AF_INET;
@@ -59,7 +59,7 @@ int get_addr_info(const char* /*host*/, const char* service, const addrinfo* hin
     return 0;
 }
 
-void free_addr_info(addrinfo* list) {
+void free_addr_info(AddressInfo* list) {
     net().calls.push_back("freeaddrinfo");
     delete reinterpret_cast<sockaddr_in*>(list->ai_addr);
     delete list;
