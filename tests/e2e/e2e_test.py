@@ -6,13 +6,28 @@ Usage: e2e_test.py [--wine] TAMBERLINE
 """
 import os
 import random
+import shlex
 import shutil
 import subprocess
 import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from terminal import Tmux, run_on_pty  # noqa: E402
+
 WINE_RUN = os.path.join(HERE, "..", "..", "scripts", "wine-run")
+# Wine plays an en-US Windows under a UTF-8 locale: ANSI code page 1252, console code page 437.
+WINE_ENV = {"LANG": "C.UTF-8", "LC_ALL": "", "LC_CTYPE": ""}
+# Names in /shown, and how a terminal must show them.
+SHOWN = {
+    "café.txt".encode(): "café.txt".encode(),
+    "日本語.txt".encode(): "日本語.txt".encode(),
+    b"a\x1b[2J\x1b[31mRED": b"a?[2J?[31mRED",
+    b"tab\tcr\rdel\x7f": b"tab?cr?del?",
+    b"c1-\xc2\x9b-csi": b"c1-?-csi",
+    b"raw-\xff-byte": b"raw-?-byte",
+}
 SERVER = os.environ["TAMBER_SERVER"]
 EXPORT = os.environ["TAMBER_EXPORT"]
 ROOT = os.environ["TAMBER_EXPORT_DIR"]
@@ -26,8 +41,9 @@ class Tool:
         self.wine = wine
 
     def run(self, *args, stdout=subprocess.PIPE):
+        env = dict(os.environ, **WINE_ENV) if self.wine else None
         p = subprocess.run(self.prefix + list(args), stdout=stdout, stderr=subprocess.PIPE,
-                           stdin=subprocess.DEVNULL, timeout=300)
+                           stdin=subprocess.DEVNULL, timeout=300, env=env)
         out = p.stdout if p.stdout is not None else b""
         err = p.stderr
         if self.wine:
@@ -60,6 +76,14 @@ def readable(path, data=b""):
     with open(path, "wb") as f:
         f.write(data)
     os.chmod(path, 0o644)
+
+
+def contents(path):
+    """A local file's bytes, or None when it does not exist."""
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def make_dir(path):
@@ -101,6 +125,11 @@ def build_tree(rng):
     readable(os.path.join(ROOT, "sub", "with space.txt"), b"spaced")
     readable(os.path.join(ROOT, "sub", "caf\u00e9-\u00fc.txt"), b"accented")
     readable(os.path.join(os.fsencode(ROOT), b"sub", b"raw-\xff-byte"), b"raw")
+    readable(os.path.join(ROOT, "café.txt"), "crème brûlée\n".encode())
+    readable(os.path.join(ROOT, "日本語.txt"), "日本語のテキスト\n".encode() * 1000)
+    make_dir(os.path.join(ROOT, "shown"))
+    for name in SHOWN:
+        readable(os.path.join(os.fsencode(ROOT), b"shown", name), name + b" contents")
 
 
 def test_listings(tool):
@@ -112,9 +141,30 @@ def test_listings(tool):
                   os.path.join(ROOT, "sub", "deeper"))
     check_listing(tool, "ls empty directory", "/empty", os.path.join(ROOT, "empty"))
     check_listing(tool, "ls of 3000 long names", "/many", os.path.join(ROOT, "many"))
-    if not tool.wine:
-        # Names byte for byte: spaces, UTF-8 and a byte that is no UTF-8 at all.
-        check_listing(tool, "ls of odd names", "/sub", os.path.join(ROOT, "sub"))
+    # Names byte for byte: spaces, UTF-8 and a byte that is no UTF-8 at all.
+    check_listing(tool, "ls of odd names", "/sub", os.path.join(ROOT, "sub"))
+    check_listing(tool, "ls of control bytes and Unicode", "/shown", os.path.join(ROOT, "shown"))
+
+
+def test_terminal(tool):
+    """On a terminal, names lose their control bytes and invalid UTF-8 but keep their Unicode."""
+    want = sorted(SHOWN.values())
+    if tool.wine:
+        argv = ["env", *(f"{k}={v}" for k, v in WINE_ENV.items()),
+                f"WINEPREFIX={os.environ['WINEPREFIX']}", *tool.prefix, "ls", SERVER, EXPORT,
+                "/shown"]
+        tmux = Tmux(shlex.join(argv))
+        try:
+            lines = tmux.wait_for_exit()
+        finally:
+            tmux.close()
+        names = sorted(set(line.encode() for line in lines[:-1]) - {b".", b".."})
+        check("ls on wine's console", (lines[-1:], names), (["[exit 0]"], want))
+    else:
+        code, received = run_on_pty(tool.prefix + ["ls", SERVER, EXPORT, "/shown"])
+        lines = received.split(b"\r\n")
+        names = sorted(set(lines[:-1]) - {b".", b".."})
+        check("ls on a terminal", (code, lines[-1], names), (0, b"", want))
 
 
 def test_copies(tool, work):
@@ -132,10 +182,21 @@ def test_copies(tool, work):
     check("get through backslashes, dots and an extra argument", (code, out, err),
           (0, b"wrote 768 bytes\n", b""))
 
-    if not tool.wine:
-        local = os.path.join(work, "spaced")
-        code, out, err = tool.get("/sub/with space.txt", local)
-        check("get a name with a space", (code, out), (0, b"wrote 6 bytes\n"))
+    local = os.path.join(work, "spaced")
+    code, out, err = tool.get("/sub/with space.txt", tool.local_name(local))
+    check("get a name with a space", (code, out), (0, b"wrote 6 bytes\n"))
+
+    # Typed on the command line: on Windows these reach the wire as UTF-8 only through the
+    # wide command line, and the local name is made through the wide file calls.
+    for remote, local in (("/café.txt", "café.txt"),
+                          ("\\日本語.txt", "ünïcode-名前.txt")):
+        path = os.path.join(work, local)
+        code, out, err = tool.get(remote, tool.local_name(path))
+        with open(os.path.join(ROOT, remote[1:]), "rb") as f:
+            want = f.read()
+        check(f"get {remote} into {local}", (code, out, err),
+              (0, f"wrote {len(want)} bytes\n".encode(), b""))
+        check(f"get {remote} into {local}: bytes", contents(path), want)
 
     existing = os.path.join(work, "existing")
     readable(existing, b"old contents that are longer than the new ones" * 100)
@@ -197,6 +258,7 @@ def main():
     work = tempfile.mkdtemp(prefix="tamber-e2e-")
     try:
         test_listings(tool)
+        test_terminal(tool)
         test_copies(tool, work)
         test_failures(tool, work)
     finally:
