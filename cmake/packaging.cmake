@@ -66,7 +66,6 @@ Tamberline is a small command-line client for NFS version 3 servers. It lists
 one directory of an export, or copies one file out of it, without mounting
 anything and without root rights: it speaks ONC RPC over TCP to the server's
 portmapper, mount daemon and NFS server, as user and group 65534.]=])
-set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-win32)
