@@ -6,6 +6,13 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 set(tamber_docs ${PROJECT_BINARY_DIR}/docs)
+# The release date as the changelog writes it, and as the time of every file in the packages.
+execute_process(COMMAND date -u -R -d ${TAMBER_RELEASE_DATE}
+                OUTPUT_VARIABLE TAMBER_RELEASE_DATE_RFC2822 OUTPUT_STRIP_TRAILING_WHITESPACE
+                COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND date -u +%s -d ${TAMBER_RELEASE_DATE}
+                OUTPUT_VARIABLE TAMBER_RELEASE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE
+                COMMAND_ERROR_IS_FATAL ANY)
 configure_file(docs/tamberline.1.in ${tamber_docs}/tamberline.1 @ONLY)
 
 if(WIN32)
@@ -36,9 +43,6 @@ if(WIN32)
 else()
   # The Debian layout: the manual page and the changelog gzipped, the copyright plain.
   find_program(TAMBER_GZIP gzip REQUIRED)
-  execute_process(COMMAND date -u -R -d "${TAMBER_RELEASE_DATE}"
-                  OUTPUT_VARIABLE TAMBER_RELEASE_DATE_RFC2822 OUTPUT_STRIP_TRAILING_WHITESPACE
-                  COMMAND_ERROR_IS_FATAL ANY)
   configure_file(packaging/changelog.in ${tamber_docs}/changelog @ONLY)
   foreach(doc tamberline.1 changelog)
     # -n: no name and no time stamp in the gzip header, so the same text gives the same bytes.
@@ -76,4 +80,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
+# CPack dates the packed files by SOURCE_DATE_EPOCH: the release date, not the build time, so
+# that the packages' bytes follow from the sources alone.
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake
+     CONTENT "set(ENV{SOURCE_DATE_EPOCH} @TAMBER_RELEASE_EPOCH@)\n" @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake)
 include(CPack)
