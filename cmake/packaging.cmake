@@ -13,7 +13,7 @@ execute_process(COMMAND date -u -R -d ${TAMBER_RELEASE_DATE}
 execute_process(COMMAND date -u +%s -d ${TAMBER_RELEASE_DATE}
                 OUTPUT_VARIABLE TAMBER_RELEASE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE
                 COMMAND_ERROR_IS_FATAL ANY)
-configure_file(docs/tamberline.1.in ${tamber_docs}/tamberline.1 @ONLY)
+configure_file(docs/tamberline.1 ${tamber_docs}/tamberline.1 @ONLY)
 
 if(WIN32)
   # One folder to unzip and run from: the program, and plain-text documents in CR LF.
