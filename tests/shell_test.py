@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The program shell as a user meets it: arguments, usage text, exit status, start-up failure.
 
-Usage: shell_test.py [--wine] TAMBERLINE TAMBERLINE_FAKE
-The fake build links a scripted platform layer whose start-up fails on request.
+Usage: shell_test.py --version VERSION [--wine] TAMBERLINE TAMBERLINE_FAKE
+VERSION is the project's version; the fake build links a scripted platform layer whose
+start-up fails on request.
 """
 import os
 import subprocess
@@ -41,6 +42,9 @@ def check(name, got, want):
 
 def main():
     args = sys.argv[1:]
+    if args[:1] != ["--version"]:
+        sys.exit(__doc__)
+    version, args = args[1].encode(), args[2:]
     wine = args[0] == "--wine"
     if wine:
         args = args[1:]
@@ -54,6 +58,10 @@ def main():
     for argv in ([], ["ls"], ["ls", "server.invalid"], ["get", "server.invalid", "/export"]):
         code, out, err = run(prefix, real, argv)
         check(f"usage for {len(argv)} arguments", (code, out, err), (2, b"", usage))
+
+    # The usage text's first line names the release, so it moves with the project's version.
+    code, out, err = run(prefix, real, [])
+    check("usage names the project version", err.splitlines()[:1], [b"Tamberline v" + version])
 
     # A socket library that cannot start: the one error line whatever the arguments.
     for argv in ([], ["ls", "h", "/e", "/"], ["get", "h", "/e", "/f", "out"]):

@@ -1,0 +1,172 @@
+#!/usr/bin/env python3
+"""What scripts/release ships, checked the way a user gets it: the Debian package and the
+Windows zip, each unpacked into a temporary folder (nothing is installed).
+
+Usage: package_test.py DIST_DIR
+DIST_DIR holds tamberline-<version>-win32.zip, tamberline_<version>_amd64.deb and SHA256SUMS.
+"""
+import gzip
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WINE_RUN = os.path.join(HERE, "..", "..", "scripts", "wine-run")
+sys.path.insert(0, os.path.join(HERE, ".."))
+from shell_test import USAGE  # noqa: E402  (the usage text, kept in one place)
+
+COPYRIGHT = (b"Copyright the Tamberline developers. "
+             b"No licence has been chosen yet: all rights reserved.\n")
+MAINTAINER = "Tamberline developers <tamberline@example.invalid>"
+# The DLLs every Windows has; the .exe must need no other.
+SYSTEM_DLLS = ["KERNEL32.dll", "msvcrt.dll", "WS2_32.dll"]
+
+results = {"passed": 0, "failed": 0}
+
+
+def check(name, got, want):
+    if got == want:
+        results["passed"] += 1
+        print(f"ok   {name}")
+    else:
+        results["failed"] += 1
+        print(f"FAIL {name}:\n  got  {repr(got)[:600]}\n  want {repr(want)[:600]}")
+
+
+def run(cmd, cwd=None, env=None):
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    p = subprocess.run(cmd, capture_output=True, cwd=cwd, env=full_env, timeout=300,
+                       stdin=subprocess.DEVNULL)
+    return p.returncode, p.stdout, p.stderr
+
+
+def wine_prefix():
+    """The prefix that scripts/wine-run uses."""
+    home = os.environ.get("HOME") or "/root"
+    return (os.environ.get("WINEPREFIX") or os.environ.get("TAMBER_WINEPREFIX")
+            or os.path.join(home, ".cache", "tamberline", "wine32"))
+
+
+def crlf_only(data):
+    """True when every line of a non-empty text ends in CR LF and no CR stands alone."""
+    return (data.endswith(b"\r\n") and data.count(b"\n") == data.count(b"\r\n")
+            and data.count(b"\r") == data.count(b"\r\n"))
+
+
+def find_packages(dist):
+    names = sorted(os.listdir(dist))
+    zips = [n for n in names if re.fullmatch(r"tamberline-(.+)-win32\.zip", n)]
+    debs = [n for n in names if re.fullmatch(r"tamberline_(.+)_amd64\.deb", n)]
+    check("one zip, one .deb and SHA256SUMS", (len(zips), len(debs), "SHA256SUMS" in names),
+          (1, 1, True))
+    if len(zips) != 1 or len(debs) != 1:
+        return None
+    version = re.fullmatch(r"tamberline-(.+)-win32\.zip", zips[0]).group(1)
+    check("both packages carry one version", debs[0], f"tamberline_{version}_amd64.deb")
+    code, out, err = run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist)
+    check("SHA256SUMS checks both by bare name", (code, sorted(out.splitlines()), err),
+          (0, sorted([f"{zips[0]}: OK".encode(), f"{debs[0]}: OK".encode()]), b""))
+    return version, os.path.join(dist, zips[0]), os.path.join(dist, debs[0])
+
+
+def test_deb(deb, version, work):
+    code, out, err = run(["lintian", "--no-tag-display-limit", deb])
+    print("lintian says:\n" + (out.decode() or "  nothing\n"), end="")
+    errors = [line for line in out.decode().splitlines() if line.startswith("E:")]
+    check("lintian finds no errors", (code, errors), (0, []))
+
+    fields = ["Package", "Version", "Section", "Maintainer"]
+    code, out, err = run(["dpkg-deb", "--field", deb] + fields)
+    check("control fields", out.decode().splitlines(),
+          ["Package: tamberline", f"Version: {version}", "Section: net",
+           f"Maintainer: {MAINTAINER}"])
+    code, out, err = run(["dpkg-deb", "--field", deb, "Depends", "Description"])
+    depends = re.search(r"^Depends: (.*)$", out.decode(), re.M)
+    names = {part.split()[0] for part in depends.group(1).split(",")} if depends else set()
+    check("Depends names the C and C++ runtimes", {"libc6", "libstdc++6"} <= names, True)
+    check("an extended description follows the short one",
+          len(out.decode().split("Description: ", 1)[-1].splitlines()) > 1, True)
+
+    code, out, err = run(["dpkg-deb", "--contents", deb])
+    files = sorted(line.split()[-1] for line in out.decode().splitlines()
+                   if not line.startswith("d"))
+    check("package contents", files,
+          ["./usr/bin/tamberline", "./usr/share/doc/tamberline/changelog.gz",
+           "./usr/share/doc/tamberline/copyright", "./usr/share/man/man1/tamberline.1.gz"])
+
+    root = os.path.join(work, "deb")
+    code, out, err = run(["dpkg-deb", "-x", deb, root])
+    check("dpkg-deb -x", (code, err), (0, b""))
+    code, out, err = run([os.path.join(root, "usr", "bin", "tamberline")])
+    check("the packaged binary prints the usage text", (code, out, err), (2, b"", USAGE))
+
+    page = os.path.join(root, "usr", "share", "man", "man1", "tamberline.1.gz")
+    code, out, err = run(["man", "--warnings", "-l", page],
+                         env={"LC_ALL": "C", "MANWIDTH": "80", "MANPAGER": "cat"})
+    check("man -l renders the manual page", (code, err), (0, b""))
+    words = b" ".join(out.split())  # undoes the justified lines
+    check("the page has its name line and version",
+          (b"NAME tamberline - list a directory or copy a file from an NFS version 3 server"
+           in words, f"Tamberline {version}".encode() in words), (True, True))
+
+    doc = os.path.join(root, "usr", "share", "doc", "tamberline")
+    with open(os.path.join(doc, "copyright"), "rb") as f:
+        check("the copyright file", f.read(), COPYRIGHT)
+    with gzip.open(os.path.join(doc, "changelog.gz"), "rb") as f:
+        check("the changelog's latest entry is this version", f.readline(),
+              f"tamberline ({version}) unstable; urgency=medium\n".encode())
+
+
+def test_zip(archive, version, work):
+    root = os.path.join(work, "zip")
+    code, out, err = run(["unzip", "-q", archive, "-d", root])
+    check("unzip", (code, err), (0, b""))
+    top = f"tamberline-{version}-win32"
+    check("one top folder", os.listdir(root), [top])
+    folder = os.path.join(root, top)
+    texts = ["README.txt", "mingw-w64-copyright.txt", "tamberline.txt"]
+    check("the folder's files", sorted(os.listdir(folder)), sorted(texts + ["tamberline.exe"]))
+    for name in texts:
+        with open(os.path.join(folder, name), "rb") as f:
+            check(f"{name} has CR LF line ends", crlf_only(f.read()), True)
+    with open(os.path.join(folder, "tamberline.txt"), "rb") as f:
+        check("the manual's text names the version", f"Tamberline {version}".encode() in f.read(),
+              True)
+
+    exe = os.path.join(folder, "tamberline.exe")
+    code, out, err = run(["i686-w64-mingw32-objdump", "--private-headers", "--section-headers",
+                          exe])
+    dlls = re.findall(rb"DLL Name: (\S+)", out)
+    check("the .exe needs only system DLLs and carries no debug information",
+          (sorted(dlls), b".debug_" in out), (sorted(d.encode() for d in SYSTEM_DLLS), False))
+    code, out, err = run([WINE_RUN, exe])
+    check("the .exe under wine prints the usage text", (code, out, err),
+          (2, b"", USAGE.replace(b"\n", b"\r\n")))
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    found = find_packages(sys.argv[1])
+    if found:
+        version, archive, deb = found
+        work = tempfile.mkdtemp(prefix="tamber-package-")
+        try:
+            test_deb(deb, version, work)
+            test_zip(archive, version, work)
+        finally:
+            shutil.rmtree(work)
+            # wine's server outlives the program by a few seconds; leave none behind.
+            subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=wine_prefix()),
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=False)
+    print(f"{results['passed']} passed, {results['failed']} failed")
+    return 1 if results["failed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
