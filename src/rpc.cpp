@@ -140,7 +140,7 @@ RpcReply RpcClient::call(std::uint32_t proc, const Bytes& args, const RpcIdentit
     sock.send_all(record);
     RpcReply reply;
     reply.record = read_record(sock, std::move(storage));
-    reply.results = rpc_reply_results(reply.record, call_xid);
+    reply.results_offset = rpc_reply_results(reply.record, call_xid);
     sock.close();
     return reply;
 }

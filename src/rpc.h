@@ -21,7 +21,7 @@ struct RpcIdentity {
 // they are decoded in place, so that large results are never copied.
 struct RpcReply {
     Bytes record;
-    std::uint32_t results = 0;
+    std::uint32_t results_offset = 0;
 };
 
 // One ONC RPC version 2 call per TCP connection, to one host, port, program and version.

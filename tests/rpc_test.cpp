@@ -26,7 +26,7 @@ const RpcIdentity fixed_identity{"tamberline", 65534, 65534, {}};
 
 // The results part of a reply.
 Bytes results_of(const RpcReply& reply) {
-    return Bytes(reply.record.begin() + reply.results, reply.record.end());
+    return Bytes(reply.record.begin() + reply.results_offset, reply.record.end());
 }
 const Bytes tamberline{'t', 'a', 'm', 'b', 'e', 'r', 'l', 'i', 'n', 'e', 0, 0};
 
@@ -219,7 +219,7 @@ TEST(RpcClient, ReceivesIntoTheStorageItIsGiven) {
         const std::uint8_t* memory = storage.data();
         const RpcReply reply = client.call(0, {}, fixed_identity, std::move(storage));
         EXPECT_EQ(reply.record.size(), 32U);  // six header words and the results
-        EXPECT_EQ(reply.results, 24U);
+        EXPECT_EQ(reply.results_offset, 24U);
         EXPECT_EQ(results_of(reply), results);
         EXPECT_EQ(reply.record.data() == memory, c.same_memory);
     }
