@@ -51,14 +51,17 @@ void list_directory(Console& console, NfsClient& client, const FileHandle& root,
 void copy_file(Console& console, NfsClient& client, const FileHandle& root, const std::string& path,
                const NativeChar* local_name) {
     const FileHandle file = resolve_path(client, root, path);
-    const Bytes contents = client.read_all(file);
+    const FileContents contents = client.read_all(file);
     std::ofstream out(local_name, std::ios::out | std::ios::binary | std::ios::trunc);
     if (!out) {
         throw Error("could not open local output file");
     }
-    if (!contents.empty()) {
-        out.write(reinterpret_cast<const char*>(contents.data()),
-                  static_cast<std::streamsize>(contents.size()));
+    // One write per piece, in order; pieces are never empty.
+    for (const Bytes& piece : contents.pieces()) {
+        if (!out.write(reinterpret_cast<const char*>(piece.data()),
+                       static_cast<std::streamsize>(piece.size()))) {
+            break;
+        }
     }
     // Closed before the count is printed: a close that fails must not follow a success line.
     out.close();

@@ -14,14 +14,13 @@ constexpr std::uint32_t mnt3err_acces = 13;
 
 }  // namespace
 
-FileHandle decode_mnt_result(const Bytes& results) {
-    XdrReader r(results);
-    const std::uint32_t status = r.u32();
+FileHandle decode_mnt_result(XdrReader results) {
+    const std::uint32_t status = results.u32();
     if (status != 0) {
         throw Error(std::string("mountd rejected export with status ") +
                     (status == mnt3err_acces ? "EACCES" : "nonzero"));
     }
-    return FileHandle{r.opaque()};
+    return FileHandle{results.opaque()};
 }
 
 FileHandle mount_export(const std::string& host, const std::string& export_path,
@@ -30,7 +29,8 @@ FileHandle mount_export(const std::string& host, const std::string& export_path,
     RpcClient client(host, port, mount_prog, mount_vers);
     XdrWriter args;
     args.str(export_path);
-    return decode_mnt_result(client.call(proc_mnt, args.data(), identity));
+    const RpcReply reply = client.call(proc_mnt, args.data(), identity);
+    return decode_mnt_result(XdrReader(reply.record, reply.results_offset));
 }
 
 }  // namespace tamber

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "bytes.h"
 #include "file_handle.h"
 #include "rpc.h"
+#include "xdr.h"
 
 namespace tamber {
 
@@ -13,6 +13,6 @@ FileHandle mount_export(const std::string& host, const std::string& export_path,
                         const RpcIdentity& identity);
 
 // The root handle of an MNT result.
-FileHandle decode_mnt_result(const Bytes& results);
+FileHandle decode_mnt_result(XdrReader results);
 
 }  // namespace tamber

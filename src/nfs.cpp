@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <utility>
 
 #include "error.h"
 #include "path.h"
@@ -20,15 +21,18 @@ constexpr std::uint32_t readdir_count = 8192;
 // fattr3 after its leading word: 13 fields in 21 XDR words.
 constexpr std::uint32_t fattr3_bytes = 84;
 
-void skip_post_op_attr(XdrReader& r) {
+// Skips a post_op_attr; returns the file size it carried, if any.
+std::optional<std::uint64_t> skip_post_op_attr(XdrReader& r) {
     if (r.u32() == 0) {
-        return;
+        return std::nullopt;
     }
     for (int i = 0; i < 5; ++i) r.u32();  // type, mode, nlink, uid, gid
-    for (int i = 0; i < 2; ++i) r.u64();  // size, used
+    const std::uint64_t size = r.u64();
+    r.u64();                              // used
     for (int i = 0; i < 2; ++i) r.u32();  // rdev
     for (int i = 0; i < 2; ++i) r.u64();  // fsid, fileid
     for (int i = 0; i < 6; ++i) r.u32();  // atime, mtime, ctime
+    return size;
 }
 
 static_assert(5 * 4 + 2 * 8 + 2 * 4 + 2 * 8 + 6 * 4 == fattr3_bytes, "fattr3 is 84 bytes");
@@ -39,72 +43,62 @@ void require_ok(XdrReader& r, const char* message) {
     }
 }
 
-Bytes read_args(const FileHandle& file, std::uint64_t offset, std::uint32_t count) {
-    XdrWriter args;
-    args.opaque(file.bytes);
-    args.u64(offset);
-    args.u32(count);
-    return args.take();
-}
-
-// READ results from the reader's position on; the data stays where it is, in the reader's
-// buffer. Sets *eof only on success.
-const std::uint8_t* read_result_data(XdrReader& r, std::uint32_t& n, bool* eof) {
-    require_ok(r, "NFS READ failed");
-    skip_post_op_attr(r);
-    r.u32();  // count: the data's own length word is what counts
-    const bool at_end = r.u32() != 0;
-    n = r.u32();
-    const std::uint8_t* data = r.fixed_opaque_view(n);
-    *eof = at_end;
-    return data;
-}
-
-// A whole READ reply whose results begin at `start`: the data goes from the reply straight
-// onto the end of `contents`. Returns the data's length.
-std::uint32_t append_read_result(const Bytes& reply, std::uint32_t start, Bytes& contents,
-                                 bool* eof) {
-    XdrReader r(reply);
-    r.fixed_opaque_view(start);  // the RPC header, already checked
-    std::uint32_t n = 0;
-    const std::uint8_t* data = read_result_data(r, n, eof);
-    contents.insert(contents.end(), data, data + n);
-    return n;
-}
-
 }  // namespace
 
-FileHandle decode_lookup_result(const Bytes& results) {
-    XdrReader r(results);
-    require_ok(r, "NFS LOOKUP failed");
-    FileHandle handle{r.opaque()};
-    skip_post_op_attr(r);  // object
-    skip_post_op_attr(r);  // directory
+FileContents::FileContents(std::size_t piece_size) : piece_size(piece_size) {
+    if (piece_size == 0) {
+        throw Error("file piece size of 0");
+    }
+}
+
+void FileContents::append(const std::uint8_t* data, std::size_t n) {
+    while (n > 0) {
+        if (parts.empty() || parts.back().size() == piece_size) {
+            parts.emplace_back();
+            parts.back().reserve(piece_size);
+        }
+        Bytes& last = parts.back();
+        const std::size_t take = std::min(n, piece_size - last.size());
+        last.insert(last.end(), data, data + take);
+        data += take;
+        n -= take;
+        total += take;
+    }
+}
+
+FileHandle decode_lookup_result(XdrReader results) {
+    require_ok(results, "NFS LOOKUP failed");
+    FileHandle handle{results.opaque()};
+    skip_post_op_attr(results);  // object
+    skip_post_op_attr(results);  // directory
     return handle;
 }
 
-Bytes decode_read_result(const Bytes& results, bool* eof) {
-    XdrReader r(results);
-    std::uint32_t n = 0;
-    const std::uint8_t* data = read_result_data(r, n, eof);
-    return Bytes(data, data + n);
+ReadResult decode_read_result(XdrReader results) {
+    require_ok(results, "NFS READ failed");
+    ReadResult out;
+    out.file_size = skip_post_op_attr(results);
+    results.u32();  // count: the data's own length word is what counts
+    out.eof = results.u32() != 0;
+    out.length = results.u32();
+    out.data = results.fixed_opaque_view(out.length);
+    return out;
 }
 
-bool decode_readdir_result(const Bytes& results, std::vector<DirEntry>& entries,
+bool decode_readdir_result(XdrReader results, std::vector<DirEntry>& entries,
                            CookieVerifier& verifier) {
-    XdrReader r(results);
-    require_ok(r, "NFS READDIR failed");
-    skip_post_op_attr(r);
-    const Bytes v = r.fixed_opaque(static_cast<std::uint32_t>(verifier.size()));
+    require_ok(results, "NFS READDIR failed");
+    skip_post_op_attr(results);
+    const Bytes v = results.fixed_opaque(static_cast<std::uint32_t>(verifier.size()));
     std::copy(v.begin(), v.end(), verifier.begin());
-    while (r.u32() != 0) {
+    while (results.u32() != 0) {
         DirEntry e;
-        e.fileid = r.u64();
-        e.name = r.str();
-        e.cookie = r.u64();
+        e.fileid = results.u64();
+        e.name = results.str();
+        e.cookie = results.u64();
         entries.push_back(std::move(e));
     }
-    return r.u32() != 0;
+    return results.u32() != 0;
 }
 
 NfsClient::NfsClient(const std::string& host, std::uint16_t port, const RpcIdentity& identity)
@@ -114,29 +108,45 @@ FileHandle NfsClient::lookup(const FileHandle& dir, const std::string& name) {
     XdrWriter args;
     args.opaque(dir.bytes);
     args.str(name);
-    return decode_lookup_result(rpc.call(proc_lookup, args.data(), identity));
+    const RpcReply reply = rpc.call(proc_lookup, args.data(), identity);
+    return decode_lookup_result(XdrReader(reply.record, reply.results_offset));
+}
+
+ReadResult NfsClient::send_read(const FileHandle& file, std::uint64_t offset, std::uint32_t count,
+                                RpcReply& reply) {
+    XdrWriter args;
+    args.opaque(file.bytes);
+    args.u64(offset);
+    args.u32(count);
+    reply = rpc.call(proc_read, args.data(), identity, std::move(reply.record));
+    return decode_read_result(XdrReader(reply.record, reply.results_offset));
 }
 
 Bytes NfsClient::read(const FileHandle& file, std::uint64_t offset, std::uint32_t count,
                       bool* eof) {
-    return decode_read_result(rpc.call(proc_read, read_args(file, offset, count), identity), eof);
+    RpcReply reply;
+    const ReadResult result = send_read(file, offset, count, reply);
+    *eof = result.eof;
+    return Bytes(result.data, result.data + result.length);
 }
 
-Bytes NfsClient::read_all(const FileHandle& file) {
-    Bytes contents;
-    Bytes reply;  // every READ's reply lands in this one buffer
-    std::uint64_t offset = 0;
-    bool eof = false;
-    while (!eof) {
-        const std::uint32_t start =
-            rpc.call_into(proc_read, read_args(file, offset, read_size), identity, reply);
-        const std::uint32_t n = append_read_result(reply, start, contents, &eof);
-        if (n == 0) {
-            break;  // a reply without data ends the file just as eof does
-        }
-        offset += n;
+FileContents NfsClient::read_all(const FileHandle& file, std::size_t piece_size) {
+    ReadCursor cursor(*this, file, piece_size);
+    while (cursor.step()) {
     }
-    return contents;
+    return cursor.take();
+}
+
+ReadCursor::ReadCursor(NfsClient& client, const FileHandle& file, std::size_t piece_size)
+    : client(client), file(file), contents(piece_size) {}
+
+bool ReadCursor::step() {
+    const ReadResult result = client.send_read(file, contents.size(), read_size, reply);
+    hint = result.file_size;
+    // The data goes from the reply straight into its place in the pieces.
+    contents.append(result.data, result.length);
+    // The offset moves on by the bytes received; a reply without data ends the file as eof does.
+    return !result.eof && result.length != 0;
 }
 
 std::vector<DirEntry> NfsClient::readdir(const FileHandle& dir) {
@@ -154,8 +164,9 @@ std::vector<DirEntry> NfsClient::readdir(const FileHandle& dir) {
         args.fixed_opaque(verifier.data(), static_cast<std::uint32_t>(verifier.size()));
         args.u32(readdir_count);
         const std::size_t before = entries.size();
+        const RpcReply reply = rpc.call(proc_readdir, args.data(), identity);
         const bool eof =
-            decode_readdir_result(rpc.call(proc_readdir, args.data(), identity), entries, verifier);
+            decode_readdir_result(XdrReader(reply.record, reply.results_offset), entries, verifier);
         if (eof) {
             return entries;
         }

@@ -15,9 +15,8 @@ constexpr std::uint32_t ipproto_tcp = 6;
 
 }  // namespace
 
-std::uint16_t decode_getport_result(const Bytes& results) {
-    XdrReader r(results);
-    const std::uint32_t port = r.u32();
+std::uint16_t decode_getport_result(XdrReader results) {
+    const std::uint32_t port = results.u32();
     if (port == 0 || port > 65535) {
         throw Error("portmapper returned no TCP port");
     }
@@ -37,7 +36,8 @@ std::uint16_t portmap_get_tcp_port(const std::string& host, std::uint32_t prog,
     args.u32(vers);
     args.u32(ipproto_tcp);
     args.u32(0);
-    return decode_getport_result(client.call(proc_getport, args.data(), identity));
+    const RpcReply reply = client.call(proc_getport, args.data(), identity);
+    return decode_getport_result(XdrReader(reply.record, reply.results_offset));
 }
 
 }  // namespace tamber

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "bytes.h"
+#include "xdr.h"
 
 namespace tamber {
 
@@ -11,6 +11,6 @@ namespace tamber {
 std::uint16_t portmap_get_tcp_port(const std::string& host, std::uint32_t prog, std::uint32_t vers);
 
 // The port of a GETPORT result.
-std::uint16_t decode_getport_result(const Bytes& results);
+std::uint16_t decode_getport_result(XdrReader results);
 
 }  // namespace tamber

@@ -70,13 +70,7 @@ Bytes RpcClient::make_call(std::uint32_t proc, const Bytes& args, const RpcIdent
     return message;
 }
 
-Bytes RpcClient::read_record(TcpSocket& sock) {
-    Bytes record;
-    read_record_into(sock, record);
-    return record;
-}
-
-void RpcClient::read_record_into(TcpSocket& sock, Bytes& record) {
+Bytes RpcClient::read_record(TcpSocket& sock, Bytes record) {
     std::size_t used = 0;
     for (;;) {
         std::uint8_t mark_bytes[4];
@@ -91,28 +85,21 @@ void RpcClient::read_record_into(TcpSocket& sock, Bytes& record) {
             if (used > std::numeric_limits<std::uint32_t>::max() - piece) {
                 throw std::length_error("RPC record longer than 4 GiB");
             }
-            if (used == 0) {
-                // The usual one-piece reply lands in the reused storage: no allocation, and
-                // zeroing only where it outgrows the last one.
-                if (record.size() < piece) {
-                    record.resize(piece);
-                }
-                sock.recv_into(record.data(), piece);
-            } else {
-                record.resize(used);
-                append(record, sock.recv_exact(piece));
+            if (record.size() < used + piece) {
+                record.resize(used + piece);
             }
+            sock.recv_into(record.data() + used, piece);
             used += piece;
             left -= piece;
         }
         if ((mark & last_fragment) != 0) {
-            record.resize(used);  // shrinking keeps the storage for the next record
-            return;
+            record.resize(used);  // shrinking keeps the memory for the next record
+            return record;
         }
     }
 }
 
-std::uint32_t rpc_reply_results_offset(const Bytes& reply, std::uint32_t xid) {
+std::uint32_t rpc_reply_results(const Bytes& reply, std::uint32_t xid) {
     XdrReader r(reply);
     if (r.u32() != xid) {
         throw Error("RPC xid mismatch");
@@ -137,20 +124,8 @@ std::uint32_t rpc_reply_results_offset(const Bytes& reply, std::uint32_t xid) {
     return start;
 }
 
-Bytes rpc_reply_results(const Bytes& reply, std::uint32_t xid) {
-    const std::uint32_t start = rpc_reply_results_offset(reply, xid);
-    return Bytes(reply.begin() + start, reply.end());
-}
-
-Bytes RpcClient::call(std::uint32_t proc, const Bytes& args, const RpcIdentity& identity) {
-    Bytes reply;
-    const std::uint32_t start = call_into(proc, args, identity, reply);
-    reply.erase(reply.begin(), reply.begin() + start);  // in place: no second buffer
-    return reply;
-}
-
-std::uint32_t RpcClient::call_into(std::uint32_t proc, const Bytes& args,
-                                   const RpcIdentity& identity, Bytes& reply) {
+RpcReply RpcClient::call(std::uint32_t proc, const Bytes& args, const RpcIdentity& identity,
+                         Bytes storage) {
     ++xid;
     const std::uint32_t call_xid = xid;
     const Bytes message = make_call(proc, args, identity, call_xid);
@@ -163,10 +138,11 @@ std::uint32_t RpcClient::call_into(std::uint32_t proc, const Bytes& args,
     TcpSocket sock;
     sock.connect_to(host, port, call_timeout_ms);
     sock.send_all(record);
-    read_record_into(sock, reply);
-    const std::uint32_t start = rpc_reply_results_offset(reply, call_xid);
+    RpcReply reply;
+    reply.record = read_record(sock, std::move(storage));
+    reply.results_offset = rpc_reply_results(reply.record, call_xid);
     sock.close();
-    return start;
+    return reply;
 }
 
 }  // namespace tamber

@@ -17,6 +17,13 @@ struct RpcIdentity {
     std::vector<std::uint32_t> gids;
 };
 
+// A reply record as it was received, and the offset in it where the procedure's results begin;
+// they are decoded in place, so that large results are never copied.
+struct RpcReply {
+    Bytes record;
+    std::uint32_t results_offset = 0;
+};
+
 // One ONC RPC version 2 call per TCP connection, to one host, port, program and version.
 class RpcClient {
 public:
@@ -25,21 +32,18 @@ public:
     RpcClient(const std::string& host, std::uint16_t port, std::uint32_t prog, std::uint32_t vers,
               std::uint32_t seed);
 
-    // Sends one call on a fresh connection and returns the results of an accepted, successful
-    // reply, still encoded.
-    Bytes call(std::uint32_t proc, const Bytes& args, const RpcIdentity& identity);
-    // As call, but leaves the whole reply in `reply` (reusing its storage) and returns the
-    // offset of the results in it, so that large results are never copied.
-    std::uint32_t call_into(std::uint32_t proc, const Bytes& args, const RpcIdentity& identity,
-                            Bytes& reply);
+    // Sends one call on a fresh connection and returns the reply of an accepted, successful call.
+    // The reply is received into `storage`'s memory (its contents are overwritten): a caller that
+    // makes many calls hands back the last reply's record, and the next reply lands there
+    // without an allocation or zeroing.
+    RpcReply call(std::uint32_t proc, const Bytes& args, const RpcIdentity& identity,
+                  Bytes storage = {});
     // The call message, without record mark.
     Bytes make_call(std::uint32_t proc, const Bytes& args, const RpcIdentity& identity,
                     std::uint32_t xid) const;
-    // Reads one record: fragment bodies joined until the one with the last-fragment bit.
-    static Bytes read_record(TcpSocket& sock);
-    // read_record into `record`, whose storage is reused: bytes are zeroed only where the
-    // record grows past the buffer's earlier size.
-    static void read_record_into(TcpSocket& sock, Bytes& record);
+    // Reads one record into `storage`'s memory: fragment bodies joined until the one with the
+    // last-fragment bit. Bytes are zeroed only where the record outgrows the storage's size.
+    static Bytes read_record(TcpSocket& sock, Bytes storage = {});
 
     // Transaction id of the last call made (the seed before the first).
     std::uint32_t last_xid() const { return xid; }
@@ -52,9 +56,7 @@ private:
     std::uint32_t xid;
 };
 
-// Checks a reply message against the xid sent and returns its results.
-Bytes rpc_reply_results(const Bytes& reply, std::uint32_t xid);
-// The same checks; returns where the results begin in `reply`.
-std::uint32_t rpc_reply_results_offset(const Bytes& reply, std::uint32_t xid);
+// Checks a reply message against the xid sent; returns where its results begin.
+std::uint32_t rpc_reply_results(const Bytes& reply, std::uint32_t xid);
 
 }  // namespace tamber

@@ -50,7 +50,11 @@ void XdrWriter::str(const std::string& s) {
     pad(n);
 }
 
-XdrReader::XdrReader(const Bytes& buf) : buf(buf) { checked_length(buf.size()); }
+XdrReader::XdrReader(const Bytes& buf, std::uint32_t start) : buf(buf) {
+    checked_length(buf.size());
+    require(start);
+    pos = start;
+}
 
 void XdrReader::require(std::uint32_t n) const {
     // Compare against the unread count, never pos + n, which could wrap.

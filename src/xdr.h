@@ -30,8 +30,9 @@ private:
 // Decodes XDR items in order and refuses to read past the end.
 class XdrReader {
 public:
-    // Borrows `buf`: the caller keeps it alive and unchanged while the reader is in use.
-    explicit XdrReader(const Bytes& buf);
+    // Borrows `buf`: the caller keeps it alive and unchanged while the reader is in use. Reading
+    // starts at byte `start`, which must lie within the buffer.
+    explicit XdrReader(const Bytes& buf, std::uint32_t start = 0);
 
     std::uint32_t u32();
     std::uint64_t u64();

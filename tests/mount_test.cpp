@@ -43,7 +43,7 @@ TEST(DecodeMntResult, ReturnsTheHandleOrTheRefusal) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         FileHandle fh;
-        EXPECT_EQ(test::error_text([&] { fh = decode_mnt_result(c.results); }), c.error);
+        EXPECT_EQ(test::error_text([&] { fh = decode_mnt_result(XdrReader(c.results)); }), c.error);
         EXPECT_EQ(fh.bytes, c.handle);
     }
 }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +46,12 @@ Bytes page(const Bytes& verifier, const std::vector<Entry>& entries, std::uint32
 
 const RpcIdentity identity{"nfs-host", 7, 8, {9}};
 const FileHandle file{{0xF1, 0xF2, 0xF3, 0xF4, 0xF5}};
+
+Bytes joined(const FileContents& contents) {
+    Bytes out;
+    for (const Bytes& piece : contents.pieces()) out = cat({out, piece});
+    return out;
+}
 
 std::vector<test::Step> replies(const std::vector<Bytes>& results) {
     std::vector<test::Step> steps;
@@ -186,7 +195,7 @@ TEST(NfsClient, ReadAllFollowsTheReplies) {
         test::ScriptedServer server(replies(c.results));
         NfsClient client("127.0.0.1", server.port(), identity);
         Bytes contents;
-        EXPECT_EQ(test::error_text([&] { contents = client.read_all(file); }), c.error);
+        EXPECT_EQ(test::error_text([&] { contents = joined(client.read_all(file)); }), c.error);
         EXPECT_EQ(contents, c.contents);
         const auto calls = server.calls();
         ASSERT_EQ(calls.size(), c.offsets.size());
@@ -196,6 +205,134 @@ TEST(NfsClient, ReadAllFollowsTheReplies) {
                       cat({opaque(file.bytes), u64(c.offsets[i]), words({32768})}));
         }
     }
+}
+
+// The file's byte at `at`, made up independently of the code under test.
+std::uint8_t file_byte(std::size_t at) {
+    return static_cast<std::uint8_t>((at * 131 + at / 251) ^ 0x5A);
+}
+
+Bytes file_bytes(std::size_t from, std::size_t n) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = file_byte(from + i);
+    return b;
+}
+
+TEST(FileContents, FillsPiecesOfOneSize) {
+    const struct {
+        const char* what;
+        std::vector<std::size_t> appends;
+        std::vector<std::size_t> pieces;
+    } cases[] = {
+        {"nothing", {}, {}},
+        {"an empty append", {0}, {}},
+        {"one short of a piece", {3}, {3}},
+        {"exactly a piece", {4}, {4}},
+        {"one past a piece", {5}, {4, 1}},
+        {"appends that straddle boundaries", {3, 3, 0, 6}, {4, 4, 4}},
+        {"one append over three pieces", {1, 10}, {4, 4, 3}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FileContents contents(4);
+        std::size_t total = 0;
+        for (const std::size_t n : c.appends) {
+            const Bytes data = file_bytes(total, n);
+            contents.append(data.data(), n);
+            total += n;
+        }
+        EXPECT_EQ(contents.size(), total);
+        std::vector<std::size_t> sizes;
+        std::size_t at = 0;
+        for (const Bytes& piece : contents.pieces()) {
+            sizes.push_back(piece.size());
+            EXPECT_EQ(piece.capacity(), 4U) << "reserved once, never grown";
+            EXPECT_EQ(piece, file_bytes(at, piece.size())) << "piece at " << at;
+            at += piece.size();
+        }
+        EXPECT_EQ(sizes, c.pieces);
+    }
+    EXPECT_EQ(test::error_text([] { FileContents(0); }), "file piece size of 0");
+}
+
+TEST(FileContents, KeepsAFilledPieceWhereItIs) {
+    FileContents contents(8);
+    const Bytes data = file_bytes(0, 20);
+    contents.append(data.data(), 6);
+    const std::uint8_t* first = contents.pieces()[0].data();
+    contents.append(data.data() + 6, 14);
+    EXPECT_EQ(contents.pieces()[0].data(), first);
+}
+
+// A post_op_attr carrying `size` in its size field, the other fields made up.
+Bytes attrs_with_size(std::uint64_t size) {
+    return cat({words({1, 1, 0644, 1, 65534, 65534}), u64(size), Bytes(56, 0xAB)});
+}
+
+TEST(ReadCursor, JoinsRepliesAcrossPieceBoundaries) {
+    constexpr std::size_t piece = 64;
+    const struct {
+        const char* what;
+        std::vector<std::size_t> replies;  // data lengths; the last carries eof
+    } cases[] = {
+        {"on a boundary, in straddling replies", {50, 30, 48}},
+        {"one short of a boundary", {64, 63}},
+        {"one past a boundary, a reply across two boundaries", {1, 100, 28}},
+        {"one past a boundary, in replies of 1", {60, 1, 1, 1, 1, 1}},
+        {"within the first piece", {17}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<Bytes> results;
+        std::size_t total = 0;
+        for (std::size_t i = 0; i < c.replies.size(); ++i) {
+            const std::uint32_t n = static_cast<std::uint32_t>(c.replies[i]);
+            results.push_back(read_ok(n, i + 1 == c.replies.size() ? 1 : 0, file_bytes(total, n)));
+            total += n;
+        }
+        test::ScriptedServer server(replies(results));
+        NfsClient client("127.0.0.1", server.port(), identity);
+        const FileContents contents = client.read_all(file, piece);
+        EXPECT_EQ(server.calls().size(), c.replies.size());
+        EXPECT_EQ(contents.size(), total);
+        const std::vector<Bytes>& pieces = contents.pieces();
+        ASSERT_EQ(pieces.size(), (total + piece - 1) / piece);
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            SCOPED_TRACE("piece " + std::to_string(i));
+            EXPECT_EQ(pieces[i], file_bytes(i * piece, std::min(piece, total - i * piece)));
+        }
+    }
+}
+
+TEST(ReadCursor, StepsReportWhatArrived) {
+    // Attributes absent, then present, then lying, then absent again.
+    test::ScriptedServer server(replies(
+        {read_ok(10, 0, file_bytes(0, 10)), read_ok(20, 0, file_bytes(10, 20), attrs_with_size(44)),
+         read_ok(30, 0, file_bytes(30, 30), attrs_with_size(7)), read_ok(0, 0, {}, no_attrs)}));
+    NfsClient client("127.0.0.1", server.port(), identity);
+    ReadCursor cursor(client, file, 16);
+    EXPECT_EQ(cursor.received(), 0U);
+    EXPECT_EQ(cursor.size_hint(), std::nullopt);
+    const struct {
+        bool more;
+        std::uint64_t received;
+        std::optional<std::uint64_t> hint;
+    } steps[] = {
+        {true, 10, std::nullopt}, {true, 30, 44}, {true, 60, 7}, {false, 60, std::nullopt}};
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE("step " + std::to_string(i));
+        EXPECT_EQ(cursor.step(), steps[i].more);
+        EXPECT_EQ(cursor.received(), steps[i].received);
+        EXPECT_EQ(cursor.size_hint(), steps[i].hint);
+        ASSERT_EQ(server.calls().size(), i + 1);
+        EXPECT_EQ(test::parse_call(server.calls()[i]).args,
+                  cat({opaque(file.bytes), u64(offset), words({32768})}));
+        offset = steps[i].received;
+    }
+    const FileContents contents = cursor.take();
+    EXPECT_EQ(joined(contents), file_bytes(0, 60));
+    EXPECT_EQ(contents.pieces().size(), 4U);
 }
 
 TEST(NfsClient, ReaddirPagesByCookieAndVerifier) {

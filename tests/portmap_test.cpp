@@ -28,7 +28,8 @@ TEST(DecodeGetportResult, AcceptsOnlyPortsFrom1To65535) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::uint16_t port = 0;
-        EXPECT_EQ(test::error_text([&] { port = decode_getport_result(c.results); }), c.error);
+        EXPECT_EQ(test::error_text([&] { port = decode_getport_result(XdrReader(c.results)); }),
+                  c.error);
         EXPECT_EQ(port, c.port);
     }
 }

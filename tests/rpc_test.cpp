@@ -4,6 +4,7 @@
 #include <chrono>
 #include <ctime>
 #include <string>
+#include <utility>
 
 #include "rpc.h"
 #include "scripted_server.h"
@@ -22,6 +23,11 @@ using test::fragment;
 using test::words;
 
 const RpcIdentity fixed_identity{"tamberline", 65534, 65534, {}};
+
+// The results part of a reply.
+Bytes results_of(const RpcReply& reply) {
+    return Bytes(reply.record.begin() + reply.results_offset, reply.record.end());
+}
 const Bytes tamberline{'t', 'a', 'm', 'b', 'e', 'r', 'l', 'i', 'n', 'e', 0, 0};
 
 std::uint32_t word_at(const Bytes& b, std::size_t at) {
@@ -46,8 +52,8 @@ void expect_closed_error(const std::string& message) {
 TEST(RpcClient, SendsOneRecordOfTheByteTable) {
     test::ScriptedServer server({test::reply(words({635})), test::reply({})});
     RpcClient client("127.0.0.1", server.port(), 100000, 2);
-    EXPECT_EQ(client.call(3, words({100005, 3, 6, 0}), fixed_identity), words({635}));
-    EXPECT_EQ(client.call(0, {}, fixed_identity), Bytes());
+    EXPECT_EQ(results_of(client.call(3, words({100005, 3, 6, 0}), fixed_identity)), words({635}));
+    EXPECT_EQ(results_of(client.call(0, {}, fixed_identity)), Bytes());
 
     const auto calls = server.calls();
     ASSERT_EQ(calls.size(), 2U);
@@ -145,7 +151,10 @@ TEST(RpcReplyResults, ChecksTheHeaderInOrder) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Bytes results{0xFF};
-        EXPECT_EQ(test::error_text([&] { results = rpc_reply_results(c.reply, x); }), c.error);
+        EXPECT_EQ(test::error_text([&] {
+                      results = results_of({c.reply, rpc_reply_results(c.reply, x)});
+                  }),
+                  c.error);
         if (c.error == std::string("(no error)")) {
             EXPECT_EQ(results, c.results);
         }
@@ -182,7 +191,7 @@ TEST(RpcClient, ReadsTheReplyToItsLastFragment) {
         RpcClient client("127.0.0.1", server.port(), 100003, 3, 7);
         Bytes results;
         const std::string error =
-            test::error_text([&] { results = client.call(0, {}, fixed_identity); });
+            test::error_text([&] { results = results_of(client.call(0, {}, fixed_identity)); });
         if (c.error == "closed") {
             expect_closed_error(error);
         } else {
@@ -190,6 +199,29 @@ TEST(RpcClient, ReadsTheReplyToItsLastFragment) {
         }
         EXPECT_EQ(results, c.error == "(no error)" ? Bytes({1, 2, 3, 4, 5, 6, 7, 8}) : Bytes());
         EXPECT_EQ(client.last_xid(), 8U);  // advanced also by a failing call
+    }
+}
+
+TEST(RpcClient, ReceivesIntoTheStorageItIsGiven) {
+    const Bytes results{1, 2, 3, 4, 5, 6, 7, 8};
+    const struct {
+        const char* what;
+        std::size_t storage;
+        bool same_memory;
+    } cases[] = {{"no storage", 0, false},
+                 {"smaller storage", 10, false},
+                 {"larger storage, old bytes beyond the reply", 200, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::ScriptedServer server({test::reply(results)});
+        RpcClient client("127.0.0.1", server.port(), 100003, 3);
+        Bytes storage(c.storage, 0xEE);
+        const std::uint8_t* memory = storage.data();
+        const RpcReply reply = client.call(0, {}, fixed_identity, std::move(storage));
+        EXPECT_EQ(reply.record.size(), 32U);  // six header words and the results
+        EXPECT_EQ(reply.results_offset, 24U);
+        EXPECT_EQ(results_of(reply), results);
+        EXPECT_EQ(reply.record.data() == memory, c.same_memory);
     }
 }
 

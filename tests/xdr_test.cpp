@@ -150,6 +150,26 @@ TEST(XdrReader, EveryReadPastTheEndIsTruncated) {
     }
 }
 
+TEST(XdrReader, StartsAtTheGivenOffset) {
+    const Bytes b{0, 0, 0, 1, 0, 0, 0, 2};
+    const struct {
+        std::uint32_t start;
+        const char* outcome;  // the next word, or the error
+    } cases[] = {{0, "1"}, {4, "2"}, {8, "truncated XDR stream"}, {9, "truncated XDR stream"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("start " + std::to_string(c.start));
+        std::string outcome;
+        try {
+            XdrReader r(b, c.start);
+            EXPECT_EQ(r.position(), c.start);
+            outcome = std::to_string(r.u32());
+        } catch (const Error& e) {
+            outcome = e.what();
+        }
+        EXPECT_EQ(outcome, c.outcome);
+    }
+}
+
 TEST(XdrReader, EveryCutOfAMessageIsTruncated) {
     XdrWriter w;
     w.u32(7);

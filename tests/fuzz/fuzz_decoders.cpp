@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "path.h"
 #include "portmap.h"
 #include "rpc.h"
+#include "xdr.h"
 
 namespace {
 
@@ -47,36 +49,38 @@ void rpc_reply(const Bytes& in) {
     if (in.size() < 4)
         return;
     const Bytes reply(in.begin() + 4, in.end());
-    const Bytes results = tamber::rpc_reply_results(reply, word(in, 0));
-    check(results.size() % 4 == 0);
-    check(results.size() + 24 <= reply.size());  // six header words precede the results
-    check(same_at(reply, reply.size() - results.size(), results));
+    const std::uint32_t start = tamber::rpc_reply_results(reply, word(in, 0));
+    check(start <= reply.size() && (reply.size() - start) % 4 == 0);
+    check(start >= 24);  // six header words precede the results
+    check(start == 24 + ((word(reply, 16) + 3) & ~std::uint32_t{3}));  // after the verifier body
 }
 
 void getport(const Bytes& in) {
-    const std::uint16_t port = tamber::decode_getport_result(in);
+    const std::uint16_t port = tamber::decode_getport_result(tamber::XdrReader(in));
     check(port != 0 && port == word(in, 0));
 }
 
 void mnt(const Bytes& in) {
-    const tamber::FileHandle fh = tamber::decode_mnt_result(in);
+    const tamber::FileHandle fh = tamber::decode_mnt_result(tamber::XdrReader(in));
     check(word(in, 0) == 0 && fh.bytes.size() == word(in, 4));
     check(fh.bytes.size() + 8 <= in.size() && same_at(in, 8, fh.bytes));
 }
 
 void lookup(const Bytes& in) {
-    const tamber::FileHandle fh = tamber::decode_lookup_result(in);
+    const tamber::FileHandle fh = tamber::decode_lookup_result(tamber::XdrReader(in));
     check(word(in, 0) == 0 && fh.bytes.size() == word(in, 4));
     check(fh.bytes.size() + 16 <= in.size() && same_at(in, 8, fh.bytes));
 }
 
 void read(const Bytes& in) {
-    bool eof = false;
-    const Bytes data = tamber::decode_read_result(in, &eof);
+    const tamber::ReadResult result = tamber::decode_read_result(tamber::XdrReader(in));
     const std::size_t at = 4 + attr_len(in, 4);  // the count word; eof and data follow
-    check(word(in, 0) == 0 && eof == (word(in, at + 4) != 0));
-    check(data.size() == word(in, at + 8) && data.size() + at + 12 <= in.size());
-    check(same_at(in, at + 12, data));
+    check(word(in, 0) == 0 && result.eof == (word(in, at + 4) != 0));
+    check(result.length == word(in, at + 8) && result.length + at + 12 <= in.size());
+    check(result.data == in.data() + at + 12);  // in place, not a copy
+    // The size hint is the fattr3 size word, present exactly when the attributes follow.
+    const std::uint64_t size = std::uint64_t{word(in, 28)} << 32 | word(in, 32);
+    check(result.file_size == (at == 92 ? std::optional<std::uint64_t>(size) : std::nullopt));
 }
 
 void readdir(const Bytes& in) {
@@ -84,7 +88,7 @@ void readdir(const Bytes& in) {
     std::vector<tamber::DirEntry> entries(1);
     entries[0].name = "kept";
     tamber::CookieVerifier verifier{};
-    tamber::decode_readdir_result(in, entries, verifier);
+    tamber::decode_readdir_result(tamber::XdrReader(in), entries, verifier);
     check(!entries.empty() && entries[0].name == "kept");
     const std::size_t at = 4 + attr_len(in, 4);
     check(std::memcmp(verifier.data(), in.data() + at, verifier.size()) == 0);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "error.h"
+#include "nfs.h"
 #include "scripted_server.h"
 
 namespace tamber::test {
@@ -196,6 +197,17 @@ Scenario named(const std::string& name, std::uint16_t port) {
     if (name == "read-fails") {
         Scenario s = sound(port, false);   // get
         s.service[3] = reply(words({5}));  // the second READ: NFS3ERR_IO
+        return s;
+    }
+    if (name == "read-fails-past-piece") {
+        // READs fill a whole piece of the client's file and go one reply past it, then fail.
+        Scenario s = sound(port, false);
+        s.service.resize(2);  // MNT, LOOKUP
+        const std::size_t full = FileContents::default_piece_size / 32768 + 1;
+        for (std::size_t i = 0; i < full; ++i) {
+            s.service.push_back(reply(read_ok(static_cast<std::uint32_t>(i), 32768, false)));
+        }
+        s.service.push_back(reply(words({5})));
         return s;
     }
     if (name == "readdir-stuck") {

@@ -140,20 +140,27 @@ def test_scenarios(server_exe, client, work):
             check(name + ": stdout", out, b"")
 
 
+# The client's file is held in pieces of 16 MiB (FileContents::default_piece_size); the second
+# scenario fails the READ after the one that crossed the first piece boundary.
+READ_FAILURES = [("read-fails", 2), ("read-fails-past-piece", (16 << 20) // 32768 + 2)]
+
+
 def test_read_failure_leaves_local_file(server_exe, client, work):
-    existing = os.path.join(work, "existing")
-    with open(existing, "wb") as f:
-        f.write(b"old bytes")
-    missing = os.path.join(work, "missing")
-    for local in (existing, missing):
-        server = Server(server_exe, "read-fails")
-        code, out, err, _, _ = client.run(GET + [client.local(local)])
-        calls = server.finish()
-        check("read-fails: outcome", (code, out, err), (1, b"", b"error: NFS READ failed\n"))
-        check("read-fails: calls", calls, [PMAP, PMAP, MNT, LOOKUP, READ, READ])
-    with open(existing, "rb") as f:
-        check("read-fails: existing file untouched", f.read(), b"old bytes")
-    check("read-fails: no file created", os.path.exists(missing), False)
+    old = bytes(range(256)) * 3 + b"old bytes"
+    for name, reads in READ_FAILURES:
+        existing = os.path.join(work, name + "-existing")
+        with open(existing, "wb") as f:
+            f.write(old)
+        missing = os.path.join(work, name + "-missing")
+        for local in (existing, missing):
+            server = Server(server_exe, name)
+            code, out, err, _, _ = client.run(GET + [client.local(local)])
+            calls = server.finish()
+            check(name + ": outcome", (code, out, err), (1, b"", b"error: NFS READ failed\n"))
+            check(name + ": calls", calls, [PMAP, PMAP, MNT, LOOKUP] + [READ] * reads)
+        with open(existing, "rb") as f:
+            check(name + ": existing file untouched", f.read() == old, True)
+        check(name + ": no file created", os.path.exists(missing), False)
 
 
 def test_silence(server_exe, client):
