@@ -1,7 +1,11 @@
 #include "main.h"
 
+#include <chrono>
+#include <cstdio>
 #include <exception>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,11 +51,88 @@ void list_directory(Console& console, NfsClient& client, const FileHandle& root,
     console.flush_out();
 }
 
+// A byte count for people: "512 B", "31.5 KiB", "1.2 GiB".
+std::string amount(double bytes) {
+    const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    std::size_t unit = 0;
+    while (bytes >= 1024 && unit + 1 < std::size(units)) {
+        bytes /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+// Keeps one status line current on a terminal while a copy runs, once it has run for about a
+// second: the bytes so far, the share of the total where the server gave one, and the rate.
+class Progress {
+public:
+    explicit Progress(Console& console) : console(console), start(Clock::now()) {}
+
+    // The bytes received so far and the size the server gave, if any; a few updates a second.
+    void received(std::uint64_t bytes, std::optional<std::uint64_t> total) {
+        if (!console.has_status_line()) {
+            return;
+        }
+        const Clock::time_point now = Clock::now();
+        if (shown && now - last < update_interval) {
+            return;
+        }
+        show(now, bytes, total, "");
+    }
+
+    // The copy has arrived and is being written to the local file, which may take seconds.
+    void writing(std::uint64_t bytes) {
+        if (console.has_status_line()) {
+            show(Clock::now(), bytes, std::nullopt, ", writing the local file");
+        }
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds quiet_start{1000};
+    static constexpr std::chrono::milliseconds update_interval{250};
+
+    void show(Clock::time_point now, std::uint64_t bytes, std::optional<std::uint64_t> total,
+              const char* tail) {
+        if (now - start < quiet_start) {
+            return;
+        }
+        std::string text = amount(static_cast<double>(bytes));
+        // The size in the attributes is only a hint: once the bytes pass it, a share would lie.
+        if (total && *total > 0 && bytes <= *total) {
+            const auto share = static_cast<unsigned>(static_cast<double>(bytes) * 100 /
+                                                     static_cast<double>(*total));
+            text +=
+                " of " + amount(static_cast<double>(*total)) + " (" + std::to_string(share) + "%)";
+        }
+        const double seconds = std::chrono::duration<double>(now - start).count();
+        text += ", " + amount(static_cast<double>(bytes) / seconds) + "/s" + tail;
+        console.status(text);
+        shown = true;
+        last = now;
+    }
+
+    Console& console;
+    Clock::time_point start;
+    Clock::time_point last;
+    bool shown = false;
+};
+
 // `local_name` stays in the platform's own form, so that any name the system allows can be made.
+// The file is opened only once the whole remote file has arrived: a failure before leaves it as
+// it was.
 void copy_file(Console& console, NfsClient& client, const FileHandle& root, const std::string& path,
                const NativeChar* local_name) {
     const FileHandle file = resolve_path(client, root, path);
-    const FileContents contents = client.read_all(file);
+    Progress progress(console);
+    ReadCursor cursor(client, file);
+    while (cursor.step()) {
+        progress.received(cursor.received(), cursor.size_hint());
+    }
+    const FileContents contents = cursor.take();
+    progress.writing(contents.size());
     std::ofstream out(local_name, std::ios::out | std::ios::binary | std::ios::trunc);
     if (!out) {
         throw Error("could not open local output file");

@@ -6,11 +6,13 @@
 // Usage: hostile_server SCENARIO | hostile_server mutate SEED
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <iostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "error.h"
@@ -32,13 +34,25 @@ Bytes filled(std::size_t n, std::uint8_t seed) {
 
 const Bytes root_handle = filled(28, 1);
 const Bytes file_handle = filled(36, 2);
-const Bytes attributes = cat({words({1}), Bytes(84, 0)});  // a post_op_attr that follows
+// A post_op_attr that follows, all zeros but the file's size.
+Bytes attributes(std::uint64_t size = 0) {
+    return cat({words({1}), Bytes(20, 0), u64_words(size), Bytes(56, 0)});
+}
 
 Bytes mnt_ok() { return cat({words({0}), opaque(root_handle), words({1, 1})}); }
-Bytes lookup_ok() { return cat({words({0}), opaque(file_handle), attributes, words({0})}); }
-Bytes read_ok(std::uint32_t offset, std::uint32_t n, bool eof) {
-    return cat({words({0}), attributes, words({n, eof ? 1U : 0U}),
+Bytes lookup_ok() { return cat({words({0}), opaque(file_handle), attributes(), words({0})}); }
+Bytes read_ok(std::uint32_t offset, std::uint32_t n, bool eof, std::uint64_t size = 0) {
+    return cat({words({0}), attributes(size), words({n, eof ? 1U : 0U}),
                 opaque(filled(n, static_cast<std::uint8_t>(offset)))});
+}
+
+// Answers after a pause, as a slow link would.
+Step paced(Step step) {
+    step.respond = [inner = std::move(step.respond)](const Bytes& call) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        return inner(call);
+    };
+    return step;
 }
 Bytes readdir_page(std::uint64_t first_cookie, int count, bool eof) {
     Bytes page = cat({words({0, 0}), Bytes(8, 0xA5)});
@@ -208,6 +222,18 @@ Scenario named(const std::string& name, std::uint16_t port) {
             s.service.push_back(reply(read_ok(static_cast<std::uint32_t>(i), 32768, false)));
         }
         s.service.push_back(reply(words({5})));
+        return s;
+    }
+    if (name == "paced-get" || name == "paced-get-lying") {
+        // A copy to watch: 60 READs, 40 ms apart, whose attributes give the file's size; the
+        // liar's claim 100000 bytes.
+        constexpr std::uint32_t reads = 60;
+        Scenario s = sound(port, false);
+        s.service.resize(2);  // MNT, LOOKUP
+        const std::uint64_t said = name == "paced-get" ? std::uint64_t{reads} * 32768 : 100000;
+        for (std::uint32_t i = 0; i < reads; ++i) {
+            s.service.push_back(paced(reply(read_ok(i, 32768, i + 1 == reads, said))));
+        }
         return s;
     }
     if (name == "readdir-stuck") {

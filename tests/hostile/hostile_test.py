@@ -6,6 +6,7 @@ Usage: hostile_test.py [--wine] [--mutations N] [--seed S] TAMBERLINE HOSTILE_SE
 """
 import argparse
 import os
+import shlex
 import signal
 import subprocess
 import sys
@@ -13,6 +14,9 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from terminal import Tmux, run_on_pty, screen  # noqa: E402
+
 WINE_RUN = os.path.join(HERE, "..", "..", "scripts", "wine-run")
 results = {"passed": 0, "failed": 0}
 
@@ -163,6 +167,60 @@ def test_read_failure_leaves_local_file(server_exe, client, work):
         check(name + ": no file created", os.path.exists(missing), False)
 
 
+PACED_WROTE = b"wrote %d bytes" % (60 * 32768)
+
+
+def status_lines(received):
+    """The texts a run drew in place: each one a carriage return began."""
+    texts = (t.strip() for t in received.split(b"\r"))
+    return [t for t in texts if t and not t.startswith(b"wrote")]
+
+
+def test_progress(server_exe, client, work):
+    """A copy that takes seconds shows a status line on a terminal and nowhere else; what stays
+    on the screen is what a pipe would have received."""
+    local = client.local(os.path.join(work, "paced"))
+    if client.wine:
+        server = Server(server_exe, "paced-get")
+        argv = ["env", f"WINEPREFIX={os.environ['WINEPREFIX']}", *client.prefix, *GET, local]
+        tmux = Tmux(shlex.join(argv))
+        seen = set()
+        try:
+            last = tmux.wait_for_exit(watch=lambda lines: seen.add(tuple(lines)))
+        finally:
+            tmux.close()
+        server.finish()
+        moving = {lines for lines in seen if lines and not lines[-1].startswith(("wrote", "["))}
+        check("progress on wine's console: the line moves", len(moving) >= 2, True)
+        check("progress on wine's console: the screen at the end", last,
+              [PACED_WROTE.decode(), "[exit 0]"])
+        return
+
+    # On a terminal 80 columns wide, with a size the server tells truly.
+    server = Server(server_exe, "paced-get")
+    code, received = run_on_pty(client.prefix + GET + [local], columns=80)
+    server.finish()
+    lines = status_lines(received)
+    check("progress: the screen at the end", (code, screen(received)), (0, [PACED_WROTE.decode()]))
+    check("progress: a share of the total", any(b" of 1.9 MiB (" in t for t in lines), True)
+    check("progress: then the write",
+          bool(lines) and lines[-1].endswith(b"writing the local file"), True)
+    # On a narrow terminal, with a size hint the bytes soon pass: no share, and nothing wider.
+    server = Server(server_exe, "paced-get-lying")
+    code, received = run_on_pty(client.prefix + GET + [local], columns=40)
+    server.finish()
+    lines = status_lines(received)
+    check("progress past a false size: the screen at the end", (code, screen(received)),
+          (0, [PACED_WROTE.decode()]))
+    check("progress past a false size: lines, none with a share, none wider than 39",
+          (bool(lines), [t for t in lines if b"%" in t or len(t) > 39]), (True, []))
+    # With standard error on a pipe, nothing but the usual output.
+    server = Server(server_exe, "paced-get")
+    code, out, err, _, _ = client.run(GET + [local])
+    server.finish()
+    check("progress: nothing on a pipe", (code, out, err), (0, PACED_WROTE + b"\n", b""))
+
+
 def test_silence(server_exe, client):
     for name in ("silent", "silent-mid-record"):
         if client.wine and name != "silent":
@@ -228,6 +286,7 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         test_scenarios(a.server, client, work)
         test_read_failure_leaves_local_file(a.server, client, work)
+        test_progress(a.server, client, work)
         test_huge_fragment(a.server, client)
         test_silence(a.server, client)
         test_mutations(a.server, client, work, a.mutations, a.seed)
