@@ -10,6 +10,7 @@ namespace tamber {
 namespace {
 
 constexpr std::size_t widest_status = 79;
+constexpr std::size_t console_batch = 16384;
 
 bool is_continuation(unsigned char c) { return (c & 0xC0U) == 0x80U; }
 
@@ -127,6 +128,7 @@ void Console::line(Stream stream, const std::string& text) {
 }
 
 void Console::flush_out() {
+    write_console_out();
     std::cout.flush();
     if (!std::cout || out_failed) {
         throw Error("could not write standard output");
@@ -158,13 +160,27 @@ void Console::clear_status() {
 }
 
 void Console::put(Stream stream, const std::string& text) {
-    if ((stream == Stream::out ? out : err) == Sink::console) {
-        if (!write_console(stream, text) && stream == Stream::out) {
-            out_failed = true;
+    if ((stream == Stream::out ? out : err) != Sink::console) {
+        (stream == Stream::out ? std::cout : std::cerr) << text;
+        return;
+    }
+    if (stream == Stream::out) {
+        // Every console write is a call into the system: a listing goes in batches.
+        console_out += text;
+        if (console_out.size() >= console_batch) {
+            write_console_out();
         }
         return;
     }
-    (stream == Stream::out ? std::cout : std::cerr) << text;
+    write_console_out();  // what standard output got before stays above
+    write_console(Stream::err, text);
+}
+
+void Console::write_console_out() {
+    if (!console_out.empty() && !write_console(Stream::out, console_out)) {
+        out_failed = true;
+    }
+    console_out.clear();
 }
 
 }  // namespace tamber

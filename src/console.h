@@ -62,9 +62,12 @@ private:
 
     // Raw text onto a terminal or console stream, no line end added.
     void put(Stream stream, const std::string& text);
+    // Hands the text gathered for a standard output console to it.
+    void write_console_out();
 
     Sink out;
     Sink err;
+    std::string console_out;  // text for a standard output console, not yet written
     bool out_failed = false;
     std::size_t status_length = 0;  // columns of the status line shown, 0 for none
 };
