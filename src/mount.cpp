@@ -30,7 +30,7 @@ FileHandle mount_export(const std::string& host, const std::string& export_path,
     XdrWriter args;
     args.str(export_path);
     const RpcReply reply = client.call(proc_mnt, args.data(), identity);
-    return decode_mnt_result(XdrReader(reply.record, reply.results_offset));
+    return decode_mnt_result(reply.results());
 }
 
 }  // namespace tamber

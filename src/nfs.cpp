@@ -109,7 +109,7 @@ FileHandle NfsClient::lookup(const FileHandle& dir, const std::string& name) {
     args.opaque(dir.bytes);
     args.str(name);
     const RpcReply reply = rpc.call(proc_lookup, args.data(), identity);
-    return decode_lookup_result(XdrReader(reply.record, reply.results_offset));
+    return decode_lookup_result(reply.results());
 }
 
 ReadResult NfsClient::send_read(const FileHandle& file, std::uint64_t offset, std::uint32_t count,
@@ -119,7 +119,7 @@ ReadResult NfsClient::send_read(const FileHandle& file, std::uint64_t offset, st
     args.u64(offset);
     args.u32(count);
     reply = rpc.call(proc_read, args.data(), identity, std::move(reply.record));
-    return decode_read_result(XdrReader(reply.record, reply.results_offset));
+    return decode_read_result(reply.results());
 }
 
 Bytes NfsClient::read(const FileHandle& file, std::uint64_t offset, std::uint32_t count,
@@ -165,8 +165,7 @@ std::vector<DirEntry> NfsClient::readdir(const FileHandle& dir) {
         args.u32(readdir_count);
         const std::size_t before = entries.size();
         const RpcReply reply = rpc.call(proc_readdir, args.data(), identity);
-        const bool eof =
-            decode_readdir_result(XdrReader(reply.record, reply.results_offset), entries, verifier);
+        const bool eof = decode_readdir_result(reply.results(), entries, verifier);
         if (eof) {
             return entries;
         }

@@ -37,7 +37,7 @@ std::uint16_t portmap_get_tcp_port(const std::string& host, std::uint32_t prog,
     args.u32(ipproto_tcp);
     args.u32(0);
     const RpcReply reply = client.call(proc_getport, args.data(), identity);
-    return decode_getport_result(XdrReader(reply.record, reply.results_offset));
+    return decode_getport_result(reply.results());
 }
 
 }  // namespace tamber

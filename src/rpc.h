@@ -6,6 +6,7 @@
 
 #include "bytes.h"
 #include "socket.h"
+#include "xdr.h"
 
 namespace tamber {
 
@@ -22,6 +23,9 @@ struct RpcIdentity {
 struct RpcReply {
     Bytes record;
     std::uint32_t results_offset = 0;
+
+    // A reader at the results; it borrows `record`.
+    XdrReader results() const { return XdrReader(record, results_offset); }
 };
 
 // One ONC RPC version 2 call per TCP connection, to one host, port, program and version.
