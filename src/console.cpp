@@ -122,7 +122,8 @@ void Console::line(Stream stream, const std::string& text) {
     if (sink == Sink::bytes) {
         (stream == Stream::out ? std::cout : std::cerr) << text << '\n';
     } else {
-        // A console needs the carriage return that text mode adds on the way to a terminal.
+        // A console is written past the C runtime's text mode, so its line end carries the
+        // carriage return that text mode would add.
         put(stream, terminal_safe(text) + (sink == Sink::console ? "\r\n" : "\n"));
     }
 }
