@@ -224,6 +224,16 @@ Scenario named(const std::string& name, std::uint16_t port) {
         s.service.push_back(reply(words({5})));
         return s;
     }
+    if (name == "endless-get") {
+        // 64 MiB of READs before eof: more than a client held to 48 MiB of memory can keep.
+        Scenario s = sound(port, false);
+        s.service.resize(2);  // MNT, LOOKUP
+        constexpr std::uint32_t reads = 2048;
+        for (std::uint32_t i = 0; i < reads; ++i) {
+            s.service.push_back(reply(read_ok(i, 32768, i + 1 == reads)));
+        }
+        return s;
+    }
     if (name == "paced-get" || name == "paced-get-lying") {
         // A copy to watch: 60 READs, 40 ms apart, whose attributes give the file's size; the
         // liar's claim 100000 bytes.

@@ -6,6 +6,7 @@ Usage: hostile_test.py [--wine] [--mutations N] [--seed S] TAMBERLINE HOSTILE_SE
 """
 import argparse
 import os
+import resource
 import shlex
 import signal
 import subprocess
@@ -29,11 +30,16 @@ def check(name, got, want):
         print(f"FAIL {name}:\n  got  {got!r}\n  want {want!r}")
 
 
-def run_client(argv, limit):
-    """Runs the client; returns (status or -signal, stdout, stderr, seconds, peak RSS in KiB)."""
+def run_client(argv, limit, address_space=None):
+    """Runs the client, with at most `address_space` bytes of memory if given; returns (status
+    or -signal, stdout, stderr, seconds, peak RSS in KiB)."""
+    def limit_memory():
+        resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         start = time.monotonic()
-        p = subprocess.Popen(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        p = subprocess.Popen(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
+                             preexec_fn=limit_memory if address_space else None)
         while True:
             pid, status, usage = os.wait4(p.pid, os.WNOHANG)
             if pid:
@@ -74,8 +80,8 @@ class Client:
     def local(self, path):
         return "Z:" + path.replace("/", "\\") if self.wine else path
 
-    def run(self, args, limit=20):
-        code, out, err, seconds, rss = run_client(self.prefix + args, limit)
+    def run(self, args, limit=20, address_space=None):
+        code, out, err, seconds, rss = run_client(self.prefix + args, limit, address_space)
         if self.wine:
             out, err = out.replace(b"\r\n", b"\n"), err.replace(b"\r\n", b"\n")
         return code, out, err, seconds, rss
@@ -165,6 +171,21 @@ def test_read_failure_leaves_local_file(server_exe, client, work):
         with open(existing, "rb") as f:
             check(name + ": existing file untouched", f.read() == old, True)
         check(name + ": no file created", os.path.exists(missing), False)
+
+
+def test_out_of_memory(server_exe, client, work):
+    """Memory that runs out during a copy ends it like any other failure: the standard
+    library's message, and the local file as it was."""
+    existing = os.path.join(work, "out-of-memory")
+    with open(existing, "wb") as f:
+        f.write(b"old bytes")
+    server = Server(server_exe, "endless-get")
+    code, out, err, _, _ = client.run(GET + [existing], address_space=48 << 20)
+    reads = server.finish().count(READ)
+    check("out of memory: outcome", (code, out, err), (1, b"", b"error: std::bad_alloc\n"))
+    check("out of memory: past the first 16 MiB, short of the whole", 512 < reads < 2048, True)
+    with open(existing, "rb") as f:
+        check("out of memory: existing file untouched", f.read(), b"old bytes")
 
 
 PACED_WROTE = b"wrote %d bytes" % (60 * 32768)
@@ -287,6 +308,8 @@ def main():
         test_scenarios(a.server, client, work)
         test_read_failure_leaves_local_file(a.server, client, work)
         test_progress(a.server, client, work)
+        if not client.wine:  # the address space of a process under wine is wine's own
+            test_out_of_memory(a.server, client, work)
         test_huge_fragment(a.server, client)
         test_silence(a.server, client)
         test_mutations(a.server, client, work, a.mutations, a.seed)
