@@ -4,6 +4,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 #include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include "platform.h"
 
@@ -44,9 +47,28 @@ int set_socket_option(Socket s, int level, int name, const void* value, int leng
     return ::setsockopt(s, level, name, value, static_cast<socklen_t>(length));
 }
 
+int bind_socket(Socket s, const sockaddr* address, int length) {
+    return ::bind(s, address, static_cast<socklen_t>(length));
+}
+
+BindFailure bind_failure(int error) {
+    switch (error) {
+        case EADDRINUSE:
+            return BindFailure::busy;
+        // Neither root nor CAP_NET_BIND_SERVICE: no port below ip_unprivileged_port_start.
+        case EACCES:
+        case EPERM:
+            return BindFailure::not_allowed;
+        default:
+            return BindFailure::other;
+    }
+}
+
 int connect_socket(Socket s, const sockaddr* address, int length) {
     return ::connect(s, address, static_cast<socklen_t>(length));
 }
+
+bool is_address_pair_in_use(int error) { return error == EADDRNOTAVAIL; }
 
 int send_bytes(Socket s, const std::uint8_t* data, int length) {
     // A reset peer would raise SIGPIPE and end the process; Winsock reports an error instead.
@@ -60,5 +82,22 @@ int recv_bytes(Socket s, std::uint8_t* data, int length) {
 }
 
 int close_socket(Socket s) { return ::close(s); }
+
+std::uint32_t process_id() { return static_cast<std::uint32_t>(::getpid()); }
+
+std::vector<std::uint16_t> ports_kept_for_services() {
+    // One port a line, '#' to the end of a line a comment; what RPC programs on Linux skip.
+    std::ifstream file("/etc/bindresvport.blacklist");
+    std::vector<std::uint16_t> ports;
+    std::string line;
+    while (std::getline(file, line)) {
+        std::istringstream fields(line.substr(0, line.find('#')));
+        unsigned long port = 0;
+        if (fields >> port && port > 0 && port <= 0xFFFFU) {
+            ports.push_back(static_cast<std::uint16_t>(port));
+        }
+    }
+    return ports;
+}
 
 }  // namespace tamber::platform

@@ -26,9 +26,26 @@ int set_socket_option(Socket s, int level, int name, const void* value, int leng
     return setsockopt(s, level, name, static_cast<const char*>(value), length);
 }
 
+int bind_socket(Socket s, const sockaddr* address, int length) { return bind(s, address, length); }
+
+BindFailure bind_failure(int error) {
+    switch (error) {
+        case WSAEADDRINUSE:
+            return BindFailure::busy;
+        // Any program may bind a port below 1024; this one is excluded by the system (Hyper-V
+        // and friends reserve ranges), or wine runs as a user that may not.
+        case WSAEACCES:
+            return BindFailure::refused;
+        default:
+            return BindFailure::other;
+    }
+}
+
 int connect_socket(Socket s, const sockaddr* address, int length) {
     return connect(s, address, length);
 }
+
+bool is_address_pair_in_use(int error) { return error == WSAEADDRINUSE; }
 
 int send_bytes(Socket s, const std::uint8_t* data, int length) {
     return send(s, reinterpret_cast<const char*>(data), length, 0);
@@ -39,5 +56,9 @@ int recv_bytes(Socket s, std::uint8_t* data, int length) {
 }
 
 int close_socket(Socket s) { return closesocket(s); }
+
+std::uint32_t process_id() { return GetCurrentProcessId(); }
+
+std::vector<std::uint16_t> ports_kept_for_services() { return {}; }
 
 }  // namespace tamber::platform

@@ -94,14 +94,49 @@ int set_socket_option(Socket /*s*/, int level, int name, const void* value, int 
     return 0;
 }
 
-int connect_socket(Socket /*s*/, const sockaddr* /*address*/, int /*length*/) {
-    net().calls.push_back("connect");
-    if (net().connect_error != 0) {
-        net().last_error = net().connect_error;
+int bind_socket(Socket /*s*/, const sockaddr* address, int length) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(address);
+    const bool wildcard =
+        length == sizeof(sockaddr_in) && in->sin_family == AF_INET && in->sin_addr.s_addr == 0;
+    std::uint8_t port_bytes[2];
+    std::memcpy(port_bytes, &in->sin_port, sizeof port_bytes);
+    const auto port = static_cast<std::uint16_t>(port_bytes[0] << 8 | port_bytes[1]);
+    net().calls.push_back(wildcard ? "bind " + std::to_string(port) : "bind not the wildcard");
+    const auto listed = net().bind_errors.find(port);
+    const int error = listed != net().bind_errors.end() ? listed->second : net().bind_error;
+    if (error != 0) {
+        net().last_error = error;
         return socket_error;
     }
     return 0;
 }
+
+BindFailure bind_failure(int error) {
+    switch (error) {
+        case fake::busy:
+            return BindFailure::busy;
+        case fake::refused:
+            return BindFailure::refused;
+        case fake::not_allowed:
+            return BindFailure::not_allowed;
+        default:
+            return BindFailure::other;
+    }
+}
+
+int connect_socket(Socket /*s*/, const sockaddr* /*address*/, int /*length*/) {
+    net().calls.push_back("connect");
+    const std::size_t n = net().connects++;
+    const int error =
+        n < net().connect_errors.size() ? net().connect_errors[n] : net().connect_error;
+    if (error != 0) {
+        net().last_error = error;
+        return socket_error;
+    }
+    return 0;
+}
+
+bool is_address_pair_in_use(int error) { return error == fake::pair_in_use; }
 
 int send_bytes(Socket /*s*/, const std::uint8_t* data, int length) {
     net().calls.push_back("send");
@@ -132,5 +167,9 @@ int close_socket(Socket /*s*/) {
     --net().sockets_open;
     return 0;
 }
+
+std::uint32_t process_id() { return net().pid; }
+
+std::vector<std::uint16_t> ports_kept_for_services() { return net().kept; }
 
 }  // namespace tamber::platform

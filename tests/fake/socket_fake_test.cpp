@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -176,6 +179,211 @@ TEST_F(FakeSocket, PeerClosingEarlyGivesTheRecvErrorAndNoData) {
             EXPECT_STREQ(e.what(), c.message);
         }
     }
+}
+
+// What connections made under a running socket system asked of the fake: new sockets, binds and
+// connects, in order.
+Calls port_calls(const Calls& calls) {
+    Calls kept;
+    for (const std::string& c : calls) {
+        if (c == "socket" || c == "connect" || c.rfind("bind", 0) == 0) {
+            kept.push_back(c);
+        }
+    }
+    return kept;
+}
+
+Calls binds_down_from(int port, int count) {
+    Calls binds;
+    for (int i = 0; i < count; ++i) {
+        binds.push_back("bind " + std::to_string(port - i));
+    }
+    return binds;
+}
+
+Calls joined(std::initializer_list<Calls> parts) {
+    Calls all;
+    for (const Calls& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+TEST_F(FakeSocket, ReservedPortChoice) {
+    const Calls ordinary{"socket", "connect"};
+    const struct {
+        const char* name;
+        std::uint32_t pid;
+        std::vector<std::uint16_t> kept;
+        std::map<std::uint16_t, int> bind_errors;
+        int bind_error;
+        std::vector<int> connect_errors;
+        int connections;
+        Calls calls;
+        const char* error;  // of the last connection, or nullptr
+    } cases[] = {
+        {"consecutive connections take the next port down",
+         0,
+         {},
+         {},
+         0,
+         {},
+         3,
+         {"socket", "bind 1023", "connect", "socket", "bind 1022", "connect", "socket", "bind 1021",
+          "connect"},
+         nullptr},
+        {"the process id spreads the first port; the range wraps at 665",
+         343,
+         {},
+         {},
+         0,
+         {},
+         2,
+         {"socket", "bind 665", "connect", "socket", "bind 1023", "connect"},
+         nullptr},
+        {"ports of other services are skipped, and those the system lists",
+         27,
+         {994},
+         {},
+         0,
+         {},
+         3,
+         {"socket", "bind 996", "connect", "socket", "bind 991", "connect", "socket", "bind 988",
+          "connect"},
+         nullptr},
+        {"a busy port: the next one",
+         0,
+         {},
+         {{1023, fake::busy}},
+         0,
+         {},
+         2,
+         {"socket", "bind 1023", "bind 1022", "connect", "socket", "bind 1021", "connect"},
+         nullptr},
+        {"not allowed: ordinary ports for the rest of the run",
+         0,
+         {},
+         {},
+         fake::not_allowed,
+         {},
+         2,
+         {"socket", "bind 1023", "connect", "socket", "connect"},
+         nullptr},
+        {"refused one by one: skipped",
+         0,
+         {},
+         {{1023, fake::refused}},
+         0,
+         {},
+         1,
+         {"socket", "bind 1023", "bind 1022", "connect"},
+         nullptr},
+        {"16 refusals in a row: ordinary ports for the rest of the run",
+         0,
+         {},
+         {},
+         fake::refused,
+         {},
+         2,
+         joined({{"socket"}, binds_down_from(1023, 16), {"connect"}, ordinary}),
+         nullptr},
+        {"another bind failure: an ordinary port for this connection only",
+         0,
+         {},
+         {{1023, fake::other_failure}},
+         0,
+         {},
+         2,
+         {"socket", "bind 1023", "connect", "socket", "bind 1022", "connect"},
+         nullptr},
+        {"the pair still in use: a new socket on the next port",
+         0,
+         {},
+         {},
+         0,
+         {fake::pair_in_use},
+         1,
+         {"socket", "bind 1023", "connect", "socket", "bind 1022", "connect"},
+         nullptr},
+        {"the pair in use nine times: then an ordinary port",
+         0,
+         {},
+         {},
+         0,
+         std::vector<int>(9, fake::pair_in_use),
+         1,
+         joined({{"socket", "bind 1023", "connect", "socket", "bind 1022", "connect",
+                  "socket", "bind 1021", "connect", "socket", "bind 1020", "connect",
+                  "socket", "bind 1019", "connect", "socket", "bind 1018", "connect",
+                  "socket", "bind 1017", "connect", "socket", "bind 1016", "connect",
+                  "socket", "bind 1015", "connect"},
+                 ordinary}),
+         nullptr},
+        {"a refused connection from a reserved port is reported as before",
+         0,
+         {},
+         {},
+         0,
+         {10061},
+         1,
+         {"socket", "bind 1023", "connect"},
+         "connect failed with error 10061"},
+        {"the pair in use on an ordinary port is reported",
+         0,
+         {},
+         {},
+         fake::not_allowed,
+         {fake::pair_in_use},
+         1,
+         {"socket", "bind 1023", "connect"},
+         "connect failed with error 99"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        net().pid = c.pid;
+        net().kept = c.kept;
+        net().bind_errors = c.bind_errors;
+        net().bind_error = c.bind_error;
+        net().connect_errors = c.connect_errors;
+        std::string error;
+        {
+            SocketSystem system;
+            for (int i = 0; i < c.connections; ++i) {
+                try {
+                    TcpSocket().connect_to("h", 2049, 8000);
+                } catch (const Error& e) {
+                    error = e.what();
+                }
+            }
+        }
+        EXPECT_EQ(port_calls(net().calls), c.calls);
+        EXPECT_EQ(error, c.error == nullptr ? "" : c.error);
+        EXPECT_EQ(net().sockets_open, 0);
+    }
+}
+
+TEST_F(FakeSocket, WholeRangeBusyTriesEachPortOnceThenAnOrdinaryOne) {
+    net().bind_error = fake::busy;
+    {
+        SocketSystem system;
+        TcpSocket().connect_to("h", 2049, 8000);
+    }
+    const Calls calls = port_calls(net().calls);
+    ASSERT_GE(calls.size(), 2U);
+    const std::set<std::string> binds(calls.begin() + 1, calls.end() - 1);
+    const std::set<std::string> services{"bind 749", "bind 750", "bind 774", "bind 783",
+                                         "bind 853", "bind 860", "bind 873", "bind 902",
+                                         "bind 912", "bind 921", "bind 989", "bind 990",
+                                         "bind 992", "bind 993", "bind 995"};
+    EXPECT_EQ(calls.size(), 2U + 359U - services.size());
+    EXPECT_EQ(binds.size(), calls.size() - 2) << "no port twice";
+    EXPECT_EQ(calls[1], "bind 1023");
+    EXPECT_EQ(binds.count("bind 665"), 1U);
+    for (const std::string& service : services) {
+        EXPECT_EQ(binds.count(service), 0U) << service;
+    }
+    EXPECT_EQ(calls.back(), "connect");
 }
 
 TEST(FormatError, PrintsTheNumberInSignedDecimal) {
