@@ -3,6 +3,7 @@
 TAMBER_EXPORT_DIR as TAMBER_EXPORT on TAMBER_SERVER.
 
 Usage: e2e_test.py [--wine] TAMBERLINE
+       e2e_test.py --build-tree   (fills TAMBER_EXPORT_DIR only: a --prepare for test-server)
 """
 import os
 import random
@@ -36,8 +37,9 @@ results = {"passed": 0, "failed": 0}
 
 
 class Tool:
-    def __init__(self, exe, wine):
-        self.prefix = [WINE_RUN, exe] if wine else [exe]
+    def __init__(self, exe, wine, runner=()):
+        """`runner`: a command line that runs the program (e.g. with fewer privileges)."""
+        self.prefix = [*runner, WINE_RUN, exe] if wine else [*runner, exe]
         self.wine = wine
 
     def run(self, *args, stdout=subprocess.PIPE):
@@ -250,9 +252,12 @@ def test_failures(tool, work):
 
 def main():
     args = sys.argv[1:]
+    rng = random.Random(20261208)
+    if args == ["--build-tree"]:
+        build_tree(rng)
+        return 0
     wine = args[0] == "--wine"
     tool = Tool(args[-1], wine)
-    rng = random.Random(20261208)
     if not os.path.exists(os.path.join(ROOT, "README.TXT")):
         build_tree(rng)
     work = tempfile.mkdtemp(prefix="tamber-e2e-")

@@ -1,0 +1,138 @@
+#!/usr/bin/env python3
+"""The end-to-end cases against Linux's own NFS server with its default export, which is
+`secure`: its mount daemon refuses calls from source ports of 1024 and above. Run inside
+scripts/test-server --kernel --prepare "e2e_test.py --build-tree". Every case asserts the
+source ports the server saw, from a capture of the connections on the server's interface.
+
+Privileges: CI runs this as real root, and the cases "as a normal user" drop root with
+setpriv (uid and gid 65534, no groups, no inheritable capabilities, an empty bounding set).
+The Windows one also sets net.ipv4.ip_unprivileged_port_start=0 in the test's namespace,
+which is Windows' rule: any program may bind any port.
+
+Usage: kernel_test.py [--wine] TAMBERLINE
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from e2e_test import (HERE, ROOT, SERVER, Tool, check, check_listing, contents, results,
+                      test_copies, test_failures, test_listings, test_terminal)
+
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from capture import SynCapture  # noqa: E402
+
+INTERFACE = os.environ["TAMBER_SERVER_INTERFACE"]
+USER = 65534
+DROP_ROOT = ["setpriv", f"--reuid={USER}", f"--regid={USER}", "--clear-groups",
+             "--inh-caps=-all", "--bounding-set=-all"]
+DENIED = (1, b"", b"error: mountd rejected export with status EACCES\n")
+
+
+def check_ports(name, capture, reserved):
+    """The server saw connections, each from a reserved port (665-1023), or each from an
+    ordinary one (1024 and above)."""
+    ports = capture.source_ports()
+    if ports:
+        print(f"     {name}: {len(ports)} connections from ports {min(ports)}-{max(ports)}")
+    wrong = [p for p in ports if not (665 <= p <= 1023 if reserved else p >= 1024)]
+    kind = "reserved" if reserved else "ordinary"
+    check(f"{name}: the server saw {kind} source ports only", (len(ports) > 0, wrong), (True, []))
+
+
+def as_root(tool, who, work):
+    groups = [("listings", lambda: test_listings(tool)),
+              ("terminal", lambda: test_terminal(tool)),
+              ("copies", lambda: test_copies(tool, work)),
+              ("failures", lambda: test_failures(tool, work))]
+    for name, run in groups:
+        with SynCapture(SERVER, INTERFACE) as capture:
+            run()
+            check_ports(f"{who}, {name}", capture, reserved=True)
+
+
+def native_as_user(exe, work):
+    """Without the capability the tool falls back to ordinary ports, which the export refuses."""
+    tool = Tool(exe, False, runner=DROP_ROOT)
+    local = os.path.join(work, "never-created")
+    with SynCapture(SERVER, INTERFACE) as capture:
+        check("ls as a normal user", tool.ls("/"), DENIED)
+        check("get as a normal user", tool.get("/README.TXT", local), DENIED)
+        check_ports("native as a normal user", capture, reserved=False)
+    check("the refused get creates no local file", os.path.exists(local), False)
+
+
+def user_prefix(work):
+    """A wine prefix the user owns (wine refuses any other): a copy-on-write view of the
+    suite's prefix where only the metadata is copied, or a real copy where that fails."""
+    view, upper, scratch = (os.path.join(work, d) for d in ("prefix", "upper", "scratch"))
+    for d in (view, upper, scratch):
+        os.mkdir(d)
+    lower = os.environ["WINEPREFIX"]
+    mounted = subprocess.run(
+        ["mount", "-t", "overlay", "overlay", "-o",
+         f"lowerdir={lower},upperdir={upper},workdir={scratch},metacopy=on,redirect_dir=on",
+         view], capture_output=True).returncode == 0
+    if not mounted:
+        subprocess.run(["cp", "-a", lower + "/.", view], check=True)
+    # It names root's private directory for the wineserver; the user's wine makes its own.
+    os.remove(os.path.join(view, "wineserver"))
+    subprocess.run(["chown", "-R", f"{USER}:{USER}", view], check=True)
+    return view, mounted
+
+
+def wine_as_user(exe, work):
+    """Windows lets any program bind a reserved port: so does the namespace here."""
+    home = os.path.join(work, "home")
+    os.mkdir(home)
+    os.chown(home, USER, USER)
+    prefix, mounted = user_prefix(work)
+    env = ["env", f"WINEPREFIX={prefix}", f"HOME={home}"]
+    tool = Tool(exe, True, runner=DROP_ROOT + env)
+    rule = "net.ipv4.ip_unprivileged_port_start"
+    before = subprocess.run(["sysctl", "-n", rule], capture_output=True, text=True,
+                            check=True).stdout.strip()
+    subprocess.run(["sysctl", "-q", "-w", f"{rule}=0"], check=True)
+    try:
+        with SynCapture(SERVER, INTERFACE) as capture:
+            check_listing(tool, "wine as a normal user: ls /", "/", ROOT)
+            local = os.path.join(home, "random.bin")
+            code, out, err = tool.get("/random.bin", tool.local_name(local))
+            want = contents(os.path.join(ROOT, "random.bin"))
+            check("wine as a normal user: get", (code, out, err),
+                  (0, f"wrote {len(want)} bytes\n".encode(), b""))
+            check("wine as a normal user: get: bytes", contents(local) == want, True)
+            check_ports("wine as a normal user", capture, reserved=True)
+    finally:
+        subprocess.run(["sysctl", "-q", "-w", f"{rule}={before}"], check=True)
+        subprocess.run(DROP_ROOT + env + ["wineserver", "-k"], capture_output=True)
+        subprocess.run(DROP_ROOT + env + ["wineserver", "-w"], capture_output=True)
+        base = contents(os.path.join(prefix, "wineserver"))
+        if base and b"/" not in base:
+            shutil.rmtree(os.path.join("/tmp", os.fsdecode(base.strip())), ignore_errors=True)
+        if mounted:
+            subprocess.run(["umount", prefix], check=True)
+
+
+def main():
+    args = sys.argv[1:]
+    wine = args[0] == "--wine"
+    exe = args[-1]
+    work = tempfile.mkdtemp(prefix="tamber-kernel-")
+    os.chmod(work, 0o755)
+    try:
+        if wine:
+            as_root(Tool(exe, True), "wine as root", work)
+            wine_as_user(exe, work)
+        else:
+            as_root(Tool(exe, False), "native as root", work)
+            native_as_user(exe, work)
+    finally:
+        shutil.rmtree(work)
+    print(f"{results['passed']} passed, {results['failed']} failed")
+    return 1 if results["failed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
