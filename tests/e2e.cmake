@@ -23,3 +23,18 @@ add_test(NAME e2e_reserved_port
           ${CMAKE_CURRENT_SOURCE_DIR}/e2e/reserved_port_test.py ${TAMBER_WINE_FLAG}
           $<TARGET_FILE:tamberline>)
 set_tests_properties(e2e_reserved_port PROPERTIES LABELS e2e TIMEOUT 300)
+
+# The same cases against Linux's own NFS server (knfsd in a qemu guest, booted once for the
+# suite) with its default export, which takes calls only from reserved ports.
+if(WIN32)
+  set(TAMBER_KERNEL_RUN env TAMBER_WINE=1 ${TAMBER_SCRIPTS}/test-server --kernel)
+else()
+  set(TAMBER_KERNEL_RUN ${TAMBER_SCRIPTS}/test-server --kernel)
+endif()
+add_test(NAME e2e_kernel
+  COMMAND ${TAMBER_KERNEL_RUN}
+          --prepare "'${TAMBER_PYTHON}' '${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e_test.py' --build-tree"
+          -- ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/kernel_test.py ${TAMBER_WINE_FLAG}
+          $<TARGET_FILE:tamberline>)
+# The first run also builds the guest (about half a minute).
+set_tests_properties(e2e_kernel PROPERTIES LABELS e2e TIMEOUT 600)

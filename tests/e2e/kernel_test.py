@@ -17,7 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-from e2e_test import (HERE, ROOT, SERVER, Tool, check, check_listing, contents, results,
+from e2e_test import (HERE, ROOT, SERVER, WINE_RUN, Tool, check, check_listing, contents, results,
                       test_copies, test_failures, test_listings, test_terminal)
 
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
@@ -63,6 +63,15 @@ def native_as_user(exe, work):
     check("the refused get creates no local file", os.path.exists(local), False)
 
 
+def keep_wineserver(runner=()):
+    """A wineserver, and wine's helper processes, that outlive every run in the prefix and hold
+    none of its pipes: those a run starts itself keep its output open for seconds after it."""
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+             "stderr": subprocess.DEVNULL, "timeout": 120, "check": True}
+    subprocess.run([*runner, "wineserver", "-p"], **quiet)
+    subprocess.run([*runner, WINE_RUN, "cmd", "/c", "exit"], **quiet)
+
+
 def user_prefix(work):
     """A wine prefix the user owns (wine refuses any other): a copy-on-write view of the
     suite's prefix where only the metadata is copied, or a real copy where that fails."""
@@ -90,6 +99,7 @@ def wine_as_user(exe, work):
     prefix, mounted = user_prefix(work)
     env = ["env", f"WINEPREFIX={prefix}", f"HOME={home}"]
     tool = Tool(exe, True, runner=DROP_ROOT + env)
+    keep_wineserver(DROP_ROOT + env)
     rule = "net.ipv4.ip_unprivileged_port_start"
     before = subprocess.run(["sysctl", "-n", rule], capture_output=True, text=True,
                             check=True).stdout.strip()
@@ -123,6 +133,7 @@ def main():
     os.chmod(work, 0o755)
     try:
         if wine:
+            keep_wineserver()
             as_root(Tool(exe, True), "wine as root", work)
             wine_as_user(exe, work)
         else:
