@@ -8,7 +8,7 @@ add_test(NAME e2e
   COMMAND ${TAMBER_SERVER_RUN} ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e_test.py
           ${TAMBER_WINE_FLAG} $<TARGET_FILE:tamberline>)
 add_test(NAME port_exhaustion
-  COMMAND ${TAMBER_SERVER_RUN} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/port_exhaustion_test.sh
+  COMMAND ${TAMBER_SERVER_RUN} ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/port_exhaustion_test.py
           ${TAMBER_WINE_FLAG} $<TARGET_FILE:tamberline>)
 set_tests_properties(e2e port_exhaustion PROPERTIES LABELS e2e TIMEOUT 900)
 

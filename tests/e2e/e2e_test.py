@@ -36,11 +36,32 @@ ROOT = os.environ["TAMBER_EXPORT_DIR"]
 results = {"passed": 0, "failed": 0}
 
 
+# The normal user of the cases that run without the right to bind reserved ports. CI runs as
+# real root: these cases drop root with setpriv (uid and gid 65534, no groups, no capabilities).
+USER = 65534
+DROP_ROOT = ["setpriv", f"--reuid={USER}", f"--regid={USER}", "--clear-groups",
+             "--inh-caps=-all", "--bounding-set=-all"]
+RESERVED_PORTS = range(665, 1024)
+
+
 class Tool:
-    def __init__(self, exe, wine, runner=()):
+    def __init__(self, exe, wine, runner=(), wine_run=WINE_RUN):
         """`runner`: a command line that runs the program (e.g. with fewer privileges)."""
-        self.prefix = [*runner, WINE_RUN, exe] if wine else [*runner, exe]
+        self.prefix = [*runner, wine_run, exe] if wine else [*runner, exe]
         self.wine = wine
+
+    @classmethod
+    def as_user(cls, exe, wine, work, env=()):
+        """The program run by the normal user, copied into `work` so that the user may run
+        it whatever folder the build is in; `env` are NAME=VALUE settings for it."""
+        bin_dir = os.path.join(work, "bin")
+        os.makedirs(bin_dir, exist_ok=True)
+        os.chmod(bin_dir, 0o755)
+        copies = [shutil.copy(path, bin_dir) for path in (exe, WINE_RUN)]
+        for copy in copies:
+            os.chmod(copy, 0o755)
+        runner = DROP_ROOT + (["env", *env] if env else [])
+        return cls(copies[0], wine, runner=runner, wine_run=copies[1])
 
     def run(self, *args, stdout=subprocess.PIPE):
         env = dict(os.environ, **WINE_ENV) if self.wine else None
@@ -72,6 +93,20 @@ def check(name, got, want):
         results["failed"] += 1
         shown_got, shown_want = repr(got), repr(want)
         print(f"FAIL {name}:\n  got  {shown_got[:400]}\n  want {shown_want[:400]}")
+
+
+def check_ports(name, capture, reserved, one_run=True):
+    """The server saw connections, each from a reserved port (665-1023), or each from an
+    ordinary port (1024 and above); one run's reserved ports never the same twice running."""
+    ports = capture.source_ports()
+    if ports:
+        print(f"     {name}: {len(ports)} connections from ports {min(ports)}-{max(ports)}")
+    wrong = [p for p in ports if (p in RESERVED_PORTS) != reserved]
+    repeats = sum(a == b for a, b in zip(ports, ports[1:])) if reserved and one_run else 0
+    kind = "reserved" if reserved else "ordinary"
+    check(f"{name}: the server saw {kind} source ports only", (len(ports) > 0, wrong, repeats),
+          (True, [], 0))
+    return ports
 
 
 def readable(path, data=b""):
