@@ -18,6 +18,14 @@ Console::Sink Console::sink_of(Stream stream) {
     return ::isatty(descriptor(stream)) != 0 ? Sink::terminal : Sink::bytes;
 }
 
+bool Console::input_is_console() {
+    return false;  // a terminal is no console
+}
+
+std::size_t Console::console_processes() { return 0; }
+
+void Console::wait_for_key(std::chrono::milliseconds /*limit*/) {}
+
 bool Console::write_console(Stream /*stream*/, const std::string& /*text*/) {
     return false;  // there are no consoles here, only terminals
 }
