@@ -30,8 +30,8 @@ FileInformationByHandleEx file_information_by_handle_ex() {
         return nullptr;
     }
     // Through void (*)(), which converts to any function type without a warning.
-    return reinterpret_cast<FileInformationByHandleEx>(reinterpret_cast<void (*)()>(
-        GetProcAddress(kernel32, "GetFileInformationByHandleEx")));
+    return reinterpret_cast<FileInformationByHandleEx>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "GetFileInformationByHandleEx")));
 }
 
 // The name of the pipe behind `handle` as UTF-8, or nothing when it is no pipe or its name

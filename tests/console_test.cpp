@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
 
 #include "console.h"
@@ -65,6 +66,28 @@ TEST(Console, RecognisesTheMsysAndCygwinPtyPipes) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(is_pty_pipe_name(c.name), c.pty);
+    }
+}
+
+TEST(Console, HoldsTheWindowOnlyForALoneConsoleWithoutArguments) {
+    const struct {
+        const char* what;
+        int arguments;
+        std::size_t processes;
+        bool streams_on_console;
+        bool holds;
+    } cases[] = {
+        {"double-clicked in Explorer", 0, 1, true, true},
+        {"from cmd or PowerShell", 0, 2, true, false},
+        {"from a batch file in cmd", 0, 3, true, false},
+        {"without a console", 0, 0, false, false},
+        {"a stream redirected", 0, 1, false, false},
+        {"with one argument", 1, 1, true, false},
+        {"with four arguments", 4, 1, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(holds_console_window(c.arguments, c.processes, c.streams_on_console), c.holds);
     }
 }
 
