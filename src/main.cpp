@@ -39,8 +39,8 @@ void usage(Console& console) {
     }
 }
 
-// Explorer closes the console it made for the program as soon as the program ends: the usage
-// text stays up until a key is pressed, so that it can be read.
+// A console made for the program alone, as Explorer makes one for a double-click, closes as the
+// program ends: the usage text stays up until a key is pressed, so that it can be read.
 void hold_lone_console(Console& console, int arguments) {
     if (!holds_console_window(arguments, Console::console_processes(),
                               console.streams_on_console())) {
