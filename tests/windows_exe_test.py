@@ -33,79 +33,36 @@ SOURCES = {
 }
 
 K, M, W = "KERNEL32.dll", "msvcrt.dll", "WS2_32.dll"
-# Every function the .exe may import: (DLL, function, oldest Windows, source).
-TABLE = [
-    (K, "CloseHandle", "2000", "doc"),
-    (K, "CreateSemaphoreW", "XP", "doc"),
-    (K, "DeleteCriticalSection", "XP", "doc"),
-    (K, "EnterCriticalSection", "XP", "doc"),
-    (K, "FlushConsoleInputBuffer", "2000", "doc"),
-    (K, "FormatMessageA", "XP", "doc"),
-    (K, "FreeLibrary", "XP", "doc"),
-    (K, "GetConsoleMode", "2000", "doc"),
-    (K, "GetConsoleProcessList", "XP", "doc"),
-    (K, "GetConsoleScreenBufferInfo", "2000", "doc"),
-    (K, "GetCurrentProcessId", "XP", "doc"),
-    (K, "GetCurrentThreadId", "XP", "doc"),
-    (K, "GetFileInformationByHandleEx", "Vista", "doc"),
-    (K, "GetFileType", "XP", "doc"),
-    (K, "GetLastError", "XP", "doc"),
-    (K, "GetModuleHandleA", "XP", "doc"),
-    (K, "GetModuleHandleW", "XP", "doc"),
-    (K, "GetProcAddress", "XP", "doc"),
-    (K, "GetStartupInfoW", "XP", "doc"),
-    (K, "GetStdHandle", "2000", "doc"),
-    (K, "GetSystemTimeAsFileTime", "2000", "doc"),
-    (K, "GetTickCount", "2000", "doc"),
-    (K, "GetTickCount64", "Vista", "doc"),
-    (K, "GetTimeZoneInformation", "2000", "doc"),
-    (K, "InitializeCriticalSection", "XP", "doc"),
-    (K, "IsDBCSLeadByteEx", "2000", "doc"),
-    (K, "LeaveCriticalSection", "XP", "doc"),
-    (K, "LoadLibraryA", "XP", "doc"),
-    (K, "LoadLibraryW", "XP", "doc"),
-    (K, "LocalFree", "XP", "doc"),
-    (K, "MultiByteToWideChar", "2000", "doc"),
-    (K, "ReadConsoleInputW", "2000", "doc"),
-    (K, "ReleaseSemaphore", "XP", "doc"),
-    (K, "SetLastError", "XP", "doc"),
-    (K, "SetUnhandledExceptionFilter", "XP", "doc"),
-    (K, "Sleep", "XP", "doc"),
-    (K, "TlsAlloc", "XP", "doc"),
-    (K, "TlsFree", "XP", "doc"),
-    (K, "TlsGetValue", "XP", "doc"),
-    (K, "TlsSetValue", "XP", "doc"),
-    (K, "VirtualProtect", "XP", "doc"),
-    (K, "VirtualQuery", "XP", "doc"),
-    (K, "WaitForSingleObject", "XP", "doc"),
-    (K, "WideCharToMultiByte", "2000", "doc"),
-    (K, "WriteConsoleW", "2000", "doc"),
-    (W, "FreeAddrInfoW", "XP SP2", "doc-remarks"),
-    (W, "GetAddrInfoW", "XP SP2", "doc-remarks"),
-    (W, "WSACleanup", "2000", "winsock"),
-    (W, "WSAGetLastError", "2000", "winsock"),
-    (W, "WSAStartup", "2000", "winsock"),
-    (W, "bind", "2000", "winsock"),
-    (W, "closesocket", "2000", "winsock"),
-    (W, "connect", "2000", "winsock"),
-    (W, "recv", "2000", "winsock"),
-    (W, "send", "2000", "winsock"),
-    (W, "setsockopt", "2000", "winsock"),
-    (W, "socket", "2000", "winsock"),
-] + [(M, name, "XP", "iso-c") for name in (
-    "abort atoi calloc exit fclose fflush fgetpos fopen fprintf fputc fputs fread free fsetpos "
-    "fwrite getc localeconv malloc memchr memcmp memcpy memmove memset putc realloc setlocale "
-    "setvbuf signal strchr strcmp strcoll strerror strftime strlen strncmp strxfrm time ungetc "
-    "vfprintf").split()
-] + [(M, name, "XP", "iso-c-wide") for name in (
-    "getwc iswctype putwc towlower towupper ungetwc wcscoll wcsftime wcslen wcsxfrm").split()
-] + [(M, name, "XP", "vc6") for name in (
-    "_cexit _close _errno _fdopen _filelengthi64 _fileno _lseeki64 _onexit _read _wfopen "
-    "_write").split()
-] + [(M, name, "XP", "vc6-start") for name in (
-    "__mb_cur_max __p__commode __p__fmode __p__wcmdln __set_app_type __setusermatherr "
-    "__wgetmainargs __winitenv _amsg_exit _initterm _iob").split()
-] + [(M, "_fstat64", "XP", "vc7")]
+# Every function the .exe may import, by DLL, oldest Windows and source.
+GROUPS = [
+    (K, "2000", "doc", "CloseHandle FlushConsoleInputBuffer GetConsoleMode "
+     "GetConsoleScreenBufferInfo GetStdHandle GetSystemTimeAsFileTime GetTickCount "
+     "GetTimeZoneInformation IsDBCSLeadByteEx MultiByteToWideChar ReadConsoleInputW "
+     "WideCharToMultiByte WriteConsoleW"),
+    (K, "XP", "doc", "CreateSemaphoreW DeleteCriticalSection EnterCriticalSection "
+     "FormatMessageA FreeLibrary GetConsoleProcessList GetCurrentProcessId GetCurrentThreadId "
+     "GetFileType GetLastError GetModuleHandleA GetModuleHandleW GetProcAddress GetStartupInfoW "
+     "InitializeCriticalSection LeaveCriticalSection LoadLibraryA LoadLibraryW LocalFree "
+     "ReleaseSemaphore SetLastError SetUnhandledExceptionFilter Sleep TlsAlloc TlsFree "
+     "TlsGetValue TlsSetValue VirtualProtect VirtualQuery WaitForSingleObject"),
+    (K, "Vista", "doc", "GetFileInformationByHandleEx GetTickCount64"),
+    (W, "2000", "winsock", "WSACleanup WSAGetLastError WSAStartup bind closesocket connect recv "
+     "send setsockopt socket"),
+    (W, "XP SP2", "doc-remarks", "FreeAddrInfoW GetAddrInfoW"),
+    (M, "XP", "iso-c", "abort atoi calloc exit fclose fflush fgetpos fopen fprintf fputc fputs "
+     "fread free fsetpos fwrite getc localeconv malloc memchr memcmp memcpy memmove memset putc "
+     "realloc setlocale setvbuf signal strchr strcmp strcoll strerror strftime strlen strncmp "
+     "strxfrm time ungetc vfprintf"),
+    (M, "XP", "iso-c-wide", "getwc iswctype putwc towlower towupper ungetwc wcscoll wcsftime "
+     "wcslen wcsxfrm"),
+    (M, "XP", "vc6", "_cexit _close _errno _fdopen _filelengthi64 _fileno _lseeki64 _onexit "
+     "_read _wfopen _write"),
+    (M, "XP", "vc6-start", "__mb_cur_max __p__commode __p__fmode __p__wcmdln __set_app_type "
+     "__setusermatherr __wgetmainargs __winitenv _amsg_exit _initterm _iob"),
+    (M, "XP", "vc7", "_fstat64"),
+]
+TABLE = {(dll, name): (since, SOURCES[source])
+         for dll, since, source, names in GROUPS for name in names.split()}
 
 SUPPORTED_OS = {
     "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
@@ -140,14 +97,13 @@ def imports(private_headers):
 
 def import_problems(found):
     """Each import that the table lacks or that is newer than the floor, as a sentence."""
-    table = {(dll, name): since for dll, name, since, _ in TABLE}
     problems = []
     for key in found:
-        since = table.get(key)
+        since, source = TABLE.get(key, (None, None))
         if since is None:
             problems.append(f"{key[0]} {key[1]}: not in the table")
         elif RELEASES.index(since) > RELEASES.index(FLOOR):
-            problems.append(f"{key[0]} {key[1]}: needs Windows {since}")
+            problems.append(f"{key[0]} {key[1]}: needs Windows {since} ({source})")
     return problems
 
 
