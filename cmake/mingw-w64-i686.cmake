@@ -1,8 +1,8 @@
 # 32-bit Windows with the win32-thread variant of mingw-w64: its C++ runtime brings no
 # winpthreads, whose KERNEL32 imports (GetTickCount64) keep a program from starting before
-# Vista. The program uses no threads. Without winpthreads, std::chrono::steady_clock reads
-# the system clock. The GoogleTest suites need std::thread and build with
-# mingw-w64-i686-posix.cmake instead.
+# Vista. The program uses no threads. Without winpthreads, std::chrono::steady_clock follows
+# the system clock, so the program keeps its time with StatusClock (src/console.h). The
+# GoogleTest suites need std::thread and build with mingw-w64-i686-posix.cmake instead.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-win32)

@@ -114,6 +114,14 @@ bool is_pty_pipe_name(const std::string& name) {
            pos == name.size();
 }
 
+StatusClock::duration duration_of_ticks(std::int64_t count, std::int64_t frequency) {
+    // Whole seconds apart from the rest, so that no product passes 64 bits for any counter
+    // slower than 9 GHz.
+    constexpr std::int64_t nanoseconds = 1000000000;
+    return std::chrono::seconds(count / frequency) +
+           StatusClock::duration(count % frequency * nanoseconds / frequency);
+}
+
 bool holds_console_window(int arguments, std::size_t console_processes, bool streams_on_console) {
     return arguments == 0 && console_processes == 1 && streams_on_console;
 }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace tamber {
@@ -30,6 +31,20 @@ bool is_pty_pipe_name(const std::string& name);
 // output and error are all one console that no other process shares. Explorer, `start` and
 // launchers make such a console for the program alone, and close it as the program ends.
 bool holds_console_window(int arguments, std::size_t console_processes, bool streams_on_console);
+
+// The clock that paces the status line: it never goes back, whatever is done to the system's
+// time. The Windows build's C++ runtime has no monotonic std::chrono::steady_clock.
+struct StatusClock {
+    using duration = std::chrono::nanoseconds;
+    using rep = duration::rep;
+    using period = duration::period;
+    using time_point = std::chrono::time_point<StatusClock>;
+    static constexpr bool is_steady = true;
+    static time_point now();  // platform halves
+};
+
+// `count` ticks of a counter that runs at `frequency` ticks a second, as a duration.
+StatusClock::duration duration_of_ticks(std::int64_t count, std::int64_t frequency);
 
 enum class Stream { out, err };
 

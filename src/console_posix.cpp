@@ -12,6 +12,11 @@ int descriptor(Stream stream) { return stream == Stream::out ? STDOUT_FILENO : S
 
 }  // namespace
 
+StatusClock::time_point StatusClock::now() {
+    return time_point(
+        std::chrono::duration_cast<duration>(std::chrono::steady_clock::now().time_since_epoch()));
+}
+
 std::string argument_text(const NativeChar* argument) { return argument; }
 
 Console::Sink Console::sink_of(Stream stream) {

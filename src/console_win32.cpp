@@ -59,6 +59,15 @@ bool is_high_surrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; 
 
 }  // namespace
 
+StatusClock::time_point StatusClock::now() {
+    // Both never fail from Windows XP on.
+    LARGE_INTEGER count{};
+    LARGE_INTEGER frequency{};
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return time_point(duration_of_ticks(count.QuadPart, frequency.QuadPart));
+}
+
 std::string argument_text(const NativeChar* argument) {
     return utf8_from_utf16(argument, std::wcslen(argument));
 }

@@ -102,7 +102,7 @@ public:
     }
 
 private:
-    using Clock = std::chrono::steady_clock;
+    using Clock = StatusClock;
     static constexpr std::chrono::milliseconds quiet_start{1000};
     static constexpr std::chrono::milliseconds update_interval{250};
 

@@ -37,8 +37,8 @@ K, M, W = "KERNEL32.dll", "msvcrt.dll", "WS2_32.dll"
 GROUPS = [
     (K, "2000", "doc", "CloseHandle FlushConsoleInputBuffer GetConsoleMode "
      "GetConsoleScreenBufferInfo GetStdHandle GetSystemTimeAsFileTime GetTickCount "
-     "GetTimeZoneInformation IsDBCSLeadByteEx MultiByteToWideChar ReadConsoleInputW "
-     "WideCharToMultiByte WriteConsoleW"),
+     "GetTimeZoneInformation IsDBCSLeadByteEx MultiByteToWideChar QueryPerformanceCounter "
+     "QueryPerformanceFrequency ReadConsoleInputW WideCharToMultiByte WriteConsoleW"),
     (K, "XP", "doc", "CreateSemaphoreW DeleteCriticalSection EnterCriticalSection "
      "FormatMessageA FreeLibrary GetConsoleProcessList GetCurrentProcessId GetCurrentThreadId "
      "GetFileType GetLastError GetModuleHandleA GetModuleHandleW GetProcAddress GetStartupInfoW "
