@@ -19,8 +19,8 @@ if(WIN32)
   # One folder to unzip and run from: the program, and plain-text documents in CR LF.
   find_program(TAMBER_GROFF groff REQUIRED)
   find_program(TAMBER_COL col REQUIRED)
-  # The runtime linked statically into the .exe (mingw-w64 with its winpthreads library)
-  # asks for its notices to travel with the program; Debian's package holds them.
+  # The runtime linked statically into the .exe (mingw-w64's) asks for its notices to travel
+  # with the program; Debian's package holds them.
   set(tamber_runtime_notices /usr/share/doc/mingw-w64-i686-dev/copyright)
   set(tamber_text_script ${PROJECT_SOURCE_DIR}/cmake/windows_text.cmake)
   configure_file(packaging/README.txt.in ${tamber_docs}/README.txt @ONLY NEWLINE_STYLE CRLF)

@@ -114,6 +114,18 @@ bool is_pty_pipe_name(const std::string& name) {
            pos == name.size();
 }
 
+StatusClock::duration duration_of_ticks(std::int64_t count, std::int64_t frequency) {
+    // Whole seconds apart from the rest, so that no product passes 64 bits for any counter
+    // slower than 9 GHz.
+    constexpr std::int64_t nanoseconds = 1000000000;
+    return std::chrono::seconds(count / frequency) +
+           StatusClock::duration(count % frequency * nanoseconds / frequency);
+}
+
+bool holds_console_window(int arguments, std::size_t console_processes, bool streams_on_console) {
+    return arguments == 0 && console_processes == 1 && streams_on_console;
+}
+
 Console::Console() : out(sink_of(Stream::out)), err(sink_of(Stream::err)) {}
 
 void Console::line(Stream stream, const std::string& text) {
@@ -158,6 +170,10 @@ void Console::clear_status() {
     }
     put(Stream::err, "\r" + std::string(status_length, ' ') + "\r");
     status_length = 0;
+}
+
+bool Console::streams_on_console() const {
+    return out == Sink::console && err == Sink::console && input_is_console();
 }
 
 void Console::put(Stream stream, const std::string& text) {

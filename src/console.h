@@ -3,7 +3,9 @@
 // The program shell's own platform needs: the command line and the streams it prints on. The
 // portable part is console.cpp; console_win32.cpp and console_posix.cpp are the platform halves.
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace tamber {
@@ -24,6 +26,25 @@ std::string terminal_safe(const std::string& text);
 // Whether a pipe's name is that of an MSYS2 or Cygwin pty, such as
 // "\msys-1888ae32e00d56aa-pty0-to-master": terminals like mintty hand a program these pipes.
 bool is_pty_pipe_name(const std::string& name);
+
+// Whether the usage text should be held on screen: a run without arguments whose standard input,
+// output and error are all one console that no other process shares. Explorer, `start` and
+// launchers make such a console for the program alone, and close it as the program ends.
+bool holds_console_window(int arguments, std::size_t console_processes, bool streams_on_console);
+
+// The clock that paces the status line: it never goes back, whatever is done to the system's
+// time. The Windows build's C++ runtime has no monotonic std::chrono::steady_clock.
+struct StatusClock {
+    using duration = std::chrono::nanoseconds;
+    using rep = duration::rep;
+    using period = duration::period;
+    using time_point = std::chrono::time_point<StatusClock>;
+    static constexpr bool is_steady = true;
+    static time_point now();  // platform halves
+};
+
+// `count` ticks of a counter that runs at `frequency` ticks a second, as a duration.
+StatusClock::duration duration_of_ticks(std::int64_t count, std::int64_t frequency);
 
 enum class Stream { out, err };
 
@@ -50,11 +71,20 @@ public:
     // Erases the status line, if one is shown.
     void clear_status();
 
+    // Whether standard input, output and error are all a console.
+    bool streams_on_console() const;
+    // The processes attached to the program's console, 0 when it has none.
+    static std::size_t console_processes();
+    // Drops the input typed so far, then waits for a key press on the standard input console for
+    // at most `limit`.
+    static void wait_for_key(std::chrono::milliseconds limit);
+
 private:
     enum class Sink { bytes, terminal, console };
 
     // Platform halves.
     static Sink sink_of(Stream stream);
+    static bool input_is_console();
     // UTF-8 text onto a console as UTF-16; false when the console refused it.
     static bool write_console(Stream stream, const std::string& text);
     // The stream's width in columns, or 0 when it cannot be known.

@@ -1,5 +1,6 @@
 // The console's platform half for Windows: the command line arrives as UTF-16, a console takes
-// UTF-16 text, and MSYS2 and Cygwin terminals hand the program named pipes.
+// UTF-16 text, and MSYS2 and Cygwin terminals hand the program named pipes. Everything called
+// here exists on Windows XP SP3; what came later is looked up at run time.
 
 #include <windows.h>
 
@@ -19,16 +20,35 @@ HANDLE handle_of(Stream stream) {
     return GetStdHandle(stream == Stream::out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
 
-// The name of the pipe behind `handle` as UTF-8, or nothing when it is no pipe.
+using FileInformationByHandleEx = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+
+// GetFileInformationByHandleEx came with Vista: imported, it would keep the program from
+// starting on XP.
+FileInformationByHandleEx file_information_by_handle_ex() {
+    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    if (kernel32 == nullptr) {
+        return nullptr;
+    }
+    // Through void (*)(), which converts to any function type without a warning.
+    return reinterpret_cast<FileInformationByHandleEx>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "GetFileInformationByHandleEx")));
+}
+
+// The name of the pipe behind `handle` as UTF-8, or nothing when it is no pipe or its name
+// cannot be asked for (before Vista).
 std::string pipe_name(HANDLE handle) {
     if (GetFileType(handle) != FILE_TYPE_PIPE) {
+        return std::string();
+    }
+    const FileInformationByHandleEx file_information = file_information_by_handle_ex();
+    if (file_information == nullptr) {
         return std::string();
     }
     union {
         FILE_NAME_INFO info;
         char bytes[sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(WCHAR)];
     } buffer{};
-    if (GetFileInformationByHandleEx(handle, FileNameInfo, &buffer, sizeof buffer) == 0) {
+    if (file_information(handle, FileNameInfo, &buffer, sizeof buffer) == 0) {
         return std::string();
     }
     // The length is in bytes, and the name is not terminated.
@@ -38,6 +58,15 @@ std::string pipe_name(HANDLE handle) {
 bool is_high_surrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 
 }  // namespace
+
+StatusClock::time_point StatusClock::now() {
+    // Both never fail from Windows XP on.
+    LARGE_INTEGER count{};
+    LARGE_INTEGER frequency{};
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return time_point(duration_of_ticks(count.QuadPart, frequency.QuadPart));
+}
 
 std::string argument_text(const NativeChar* argument) {
     return utf8_from_utf16(argument, std::wcslen(argument));
@@ -50,6 +79,43 @@ Console::Sink Console::sink_of(Stream stream) {
         return Sink::console;
     }
     return is_pty_pipe_name(pipe_name(handle)) ? Sink::terminal : Sink::bytes;
+}
+
+bool Console::input_is_console() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+std::size_t Console::console_processes() {
+    DWORD ids[2];
+    // The count of all of them, also when more than fit; 0 without a console.
+    return GetConsoleProcessList(ids, 2);
+}
+
+void Console::wait_for_key(std::chrono::milliseconds limit) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (FlushConsoleInputBuffer(input) == 0) {
+        return;
+    }
+    const auto total = static_cast<DWORD>(limit.count());
+    // GetTickCount wraps after 49 days, which an unsigned difference takes in its stride.
+    const DWORD start = GetTickCount();
+    for (DWORD waited = 0; waited < total; waited = GetTickCount() - start) {
+        if (WaitForSingleObject(input, total - waited) != WAIT_OBJECT_0) {
+            return;
+        }
+        INPUT_RECORD records[16];
+        DWORD count = 0;
+        if (ReadConsoleInputW(input, records, 16, &count) == 0) {
+            return;
+        }
+        // Focus, mouse and window size events arrive here too; only a key pressed counts.
+        for (DWORD i = 0; i < count; ++i) {
+            if (records[i].EventType == KEY_EVENT && records[i].Event.KeyEvent.bKeyDown != 0) {
+                return;
+            }
+        }
+    }
 }
 
 bool Console::write_console(Stream stream, const std::string& text) {

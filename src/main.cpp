@@ -39,6 +39,18 @@ void usage(Console& console) {
     }
 }
 
+// A console made for the program alone, as Explorer makes one for a double-click, closes as the
+// program ends: the usage text stays up until a key is pressed, so that it can be read.
+void hold_lone_console(Console& console, int arguments) {
+    if (!holds_console_window(arguments, Console::console_processes(),
+                              console.streams_on_console())) {
+        return;
+    }
+    console.line(Stream::err,
+                 "This is a command-line program: run it from Command Prompt or PowerShell.");
+    Console::wait_for_key(std::chrono::seconds(60));
+}
+
 // A listing or a count line that never reached its destination is a failure, not a success:
 // every path to standard output ends in Console::flush_out.
 void list_directory(Console& console, NfsClient& client, const FileHandle& root,
@@ -90,7 +102,7 @@ public:
     }
 
 private:
-    using Clock = std::chrono::steady_clock;
+    using Clock = StatusClock;
     static constexpr std::chrono::milliseconds quiet_start{1000};
     static constexpr std::chrono::milliseconds update_interval{250};
 
@@ -190,6 +202,7 @@ int run(int argc, NativeChar** argv) {
         const SocketSystem sockets;
         if (argc <= 4) {
             usage(console);
+            hold_lone_console(console, argc - 1);
             status = 2;
         } else {
             status = run_command(console, argc, argv);

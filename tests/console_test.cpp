@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "console.h"
@@ -65,6 +67,49 @@ TEST(Console, RecognisesTheMsysAndCygwinPtyPipes) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(is_pty_pipe_name(c.name), c.pty);
+    }
+}
+
+TEST(StatusClock, TurnsTicksIntoTimeWithoutOverflow) {
+    const struct {
+        std::int64_t count;
+        std::int64_t frequency;
+        std::int64_t nanoseconds;
+    } cases[] = {
+        {0, 10000000, 0},
+        {3, 10000000, 300},
+        {10000000, 10000000, 1000000000},
+        {1, 3, 333333333},
+        {4, 3, 1333333333},
+        // 100 days of a 3 GHz counter: count * 10^9 alone would pass 2^63.
+        {25920000000000000, 3000000000, 8640000000000000},
+        {25920000000000001, 3000000000, 8640000000000000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.count) + " at " + std::to_string(c.frequency));
+        EXPECT_EQ(duration_of_ticks(c.count, c.frequency).count(), c.nanoseconds);
+    }
+}
+
+TEST(Console, HoldsTheWindowOnlyForALoneConsoleWithoutArguments) {
+    const struct {
+        const char* what;
+        int arguments;
+        std::size_t processes;
+        bool streams_on_console;
+        bool holds;
+    } cases[] = {
+        {"double-clicked in Explorer", 0, 1, true, true},
+        {"from cmd or PowerShell", 0, 2, true, false},
+        {"from a batch file in cmd", 0, 3, true, false},
+        {"without a console", 0, 0, false, false},
+        {"a stream redirected", 0, 1, false, false},
+        {"with one argument", 1, 1, true, false},
+        {"with four arguments", 4, 1, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(holds_console_window(c.arguments, c.processes, c.streams_on_console), c.holds);
     }
 }
 

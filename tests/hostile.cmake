@@ -1,9 +1,8 @@
 # The real binary against broken and hostile servers, one scenario per run.
-add_executable(hostile_server hostile/hostile_server.cpp)
-target_link_libraries(hostile_server PRIVATE tamber_test_support)
-target_compile_options(hostile_server PRIVATE ${TAMBER_WARNINGS})
-target_link_options(hostile_server PRIVATE ${TAMBER_TEST_LINK})
 if(NOT WIN32)
+  add_executable(hostile_server hostile/hostile_server.cpp)
+  target_link_libraries(hostile_server PRIVATE tamber_test_support)
+  target_compile_options(hostile_server PRIVATE ${TAMBER_WARNINGS})
   set(TAMBER_MUTATIONS 3000 CACHE STRING "Mutated server runs of the hostile suite")
   add_test(NAME hostile
     COMMAND ${TAMBER_NETNS} ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/hostile/hostile_test.py

@@ -6,8 +6,13 @@ VERSION is the project's version; the fake build links a scripted platform layer
 start-up fails on request.
 """
 import os
+import shlex
 import subprocess
 import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+from terminal import Tmux  # noqa: E402
 
 USAGE = (b"Tamberline v0.1\n"
          b"Usage:\n"
@@ -17,6 +22,9 @@ USAGE = (b"Tamberline v0.1\n"
          b"Example:\n"
          b"  tamberline ls 192.168.1.10 /srv/velmo /\n"
          b"  tamberline get 192.168.1.10 /srv/velmo /README.TXT README.TXT\n")
+
+HELD = "This is a command-line program: run it from Command Prompt or PowerShell."
+USAGE_LINES = USAGE.decode().splitlines()
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 failures = []
@@ -38,6 +46,40 @@ def check(name, got, want):
     else:
         passes.append(name)
         print(f"ok   {name}")
+
+
+def wait_for(tmux, seen, timeout=60):
+    """The screen once seen(lines) holds, or the last one after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    shown = tmux.lines()
+    while not seen(shown) and time.monotonic() < deadline:
+        time.sleep(0.05)
+        shown = tmux.lines()
+    return shown
+
+
+def check_console_window(wine_run, real):
+    """On wine's console in tmux: started alone, the usage text stays up until a key is pressed;
+    started from cmd, which shares its console, the program ends as before."""
+    alone = Tmux(f"{shlex.quote(wine_run)} {shlex.quote(real)}")
+    try:
+        shown = wait_for(alone, lambda lines: HELD in lines)
+        check("alone on its console: the usage text and one more line", shown,
+              USAGE_LINES + [HELD])
+        # Still waiting: the exit line has not come while the screen was read again.
+        time.sleep(1)
+        check("alone on its console: it waits for a key", alone.lines()[-1], HELD)
+        subprocess.run(["tmux", "-L", alone.socket, "send-keys", "x"], check=True)
+        shown = alone.wait_for_exit(timeout=30)
+        check("alone on its console: a key ends it with status 2", shown[-1:], ["[exit 2]"])
+    finally:
+        alone.close()
+    shared = Tmux(f"{shlex.quote(wine_run)} cmd /c {shlex.quote(real)}")
+    try:
+        shown = shared.wait_for_exit(timeout=60)
+        check("from cmd: only the usage text", shown, USAGE_LINES + ["[exit 2]"])
+    finally:
+        shared.close()
 
 
 def main():
@@ -70,6 +112,9 @@ def main():
         if wine:
             want_err = want_err.replace(b"\n", b"\r\n")
         check(f"failed start-up with {len(argv)} arguments", (code, out, err), (1, b"", want_err))
+
+    if wine:
+        check_console_window(prefix[0], real)
 
     print(f"{len(passes)} passed, {len(failures)} failed")
     return 1 if failures else 0

@@ -17,6 +17,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 WINE_RUN = os.path.join(HERE, "..", "..", "scripts", "wine-run")
 sys.path.insert(0, os.path.join(HERE, ".."))
 from shell_test import USAGE  # noqa: E402  (the usage text, kept in one place)
+from windows_exe_test import check_exe  # noqa: E402
 
 COPYRIGHT = (b"Copyright the Tamberline developers. "
              b"No licence has been chosen yet: all rights reserved.\n")
@@ -143,6 +144,7 @@ def test_zip(archive, version, work):
     dlls = re.findall(rb"DLL Name: (\S+)", out)
     check("the .exe needs only system DLLs and carries no debug information",
           (sorted(dlls), b".debug_" in out), (sorted(d.encode() for d in SYSTEM_DLLS), False))
+    check_exe(exe, version, lambda name, got, want: check(f"the .exe: {name}", got, want))
     code, out, err = run([WINE_RUN, exe])
     check("the .exe under wine prints the usage text", (code, out, err),
           (2, b"", USAGE.replace(b"\n", b"\r\n")))
