@@ -4,10 +4,10 @@
 scripts/test-server --kernel --prepare "e2e_test.py --build-tree". Every case asserts the
 source ports the server saw, from a capture of the connections on the server's interface.
 
-Privileges: CI runs this as real root, and the cases "as a normal user" drop root with
-setpriv (e2e_test.DROP_ROOT: uid and gid 65534, no groups, no capabilities). The Windows one
-also sets net.ipv4.ip_unprivileged_port_start=0 in the test's namespace,
-which is Windows' rule: any program may bind any port.
+Privileges: CI runs this as real root. The cases "as a normal user" drop root with setpriv
+(e2e_test.DROP_ROOT: uid and gid 65534, no groups, no capabilities); the Windows one also sets
+net.ipv4.ip_unprivileged_port_start=0 in the test's namespace, which is Windows' rule: any
+program may bind any port.
 
 Usage: kernel_test.py [--wine] TAMBERLINE
 """
