@@ -285,6 +285,19 @@ def test_failures(tool, work):
                   (1, b"error: could not write standard output\n"))
 
 
+def run_suite(prefix, body, mode=0o700):
+    """Runs body(work) with a new temporary folder `work` of that mode, removes the folder, and
+    prints the count of checks; returns the exit status."""
+    work = tempfile.mkdtemp(prefix=prefix)
+    os.chmod(work, mode)
+    try:
+        body(work)
+    finally:
+        shutil.rmtree(work)
+    print(f"{results['passed']} passed, {results['failed']} failed")
+    return 1 if results["failed"] else 0
+
+
 def main():
     args = sys.argv[1:]
     rng = random.Random(20261208)
@@ -295,16 +308,14 @@ def main():
     tool = Tool(args[-1], wine)
     if not os.path.exists(os.path.join(ROOT, "README.TXT")):
         build_tree(rng)
-    work = tempfile.mkdtemp(prefix="tamber-e2e-")
-    try:
+
+    def body(work):
         test_listings(tool)
         test_terminal(tool)
         test_copies(tool, work)
         test_failures(tool, work)
-    finally:
-        shutil.rmtree(work)
-    print(f"{results['passed']} passed, {results['failed']} failed")
-    return 1 if results["failed"] else 0
+
+    return run_suite("tamber-e2e-", body)
 
 
 if __name__ == "__main__":

@@ -15,10 +15,9 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 
 from e2e_test import (HERE, ROOT, SERVER, USER, Tool, check, check_listing, check_ports,
-                      contents, results, test_copies, test_failures, test_listings,
+                      contents, run_suite, test_copies, test_failures, test_listings,
                       test_terminal)
 
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
@@ -117,9 +116,8 @@ def main():
     args = sys.argv[1:]
     wine = args[0] == "--wine"
     exe = args[-1]
-    work = tempfile.mkdtemp(prefix="tamber-kernel-")
-    os.chmod(work, 0o755)
-    try:
+
+    def body(work):
         if wine:
             tool = Tool(exe, True)
             keep_wineserver(tool)
@@ -128,10 +126,8 @@ def main():
         else:
             as_root(Tool(exe, False), "native as root", work)
             native_as_user(exe, work)
-    finally:
-        shutil.rmtree(work)
-    print(f"{results['passed']} passed, {results['failed']} failed")
-    return 1 if results["failed"] else 0
+
+    return run_suite("tamber-kernel-", body, 0o755)
 
 
 if __name__ == "__main__":

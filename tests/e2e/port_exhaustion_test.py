@@ -14,14 +14,12 @@ its prefix, as root without CAP_NET_BIND_SERVICE, with a wineserver started that
 Usage: port_exhaustion_test.py [--wine] TAMBERLINE
 """
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
-from e2e_test import (EXPORT, HERE, RESERVED_PORTS, ROOT, SERVER, Tool, check, check_ports,
-                      contents, readable, results)
+from e2e_test import (HERE, RESERVED_PORTS, ROOT, SERVER, Tool, check, check_ports, contents,
+                      readable, run_suite)
 
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from capture import SynCapture  # noqa: E402
@@ -77,9 +75,8 @@ def main():
     sysctl("net.ipv4.tcp_tw_reuse", 0)
     with open("/dev/urandom", "rb") as random_bytes:
         readable(os.path.join(ROOT, "big.bin"), random_bytes.read(SIZE))
-    work = tempfile.mkdtemp(prefix="tamber-ports-")
-    os.chmod(work, 0o1777)
-    try:
+
+    def body(work):
         if wine:
             restart_wineserver(NO_BIND_RIGHT)
             ordinary = Tool(exe, True, runner=NO_BIND_RIGHT)
@@ -100,10 +97,8 @@ def main():
         # the bound leaves room for a loaded machine.
         check("reserved ports cost no stall against ordinary ones",
               reserved_s < 2 * ordinary_s + 5, True)
-    finally:
-        shutil.rmtree(work)
-    print(f"{results['passed']} passed, {results['failed']} failed")
-    return 1 if results["failed"] else 0
+
+    return run_suite("tamber-ports-", body, 0o1777)
 
 
 if __name__ == "__main__":

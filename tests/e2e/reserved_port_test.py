@@ -11,13 +11,11 @@ Usage: reserved_port_test.py [--wine] TAMBERLINE
 """
 import os
 import random
-import shutil
 import subprocess
 import sys
-import tempfile
 
 from e2e_test import (EXPORT, HERE, ROOT, SERVER, Tool, check, check_listing, check_ports,
-                      contents, readable, results)
+                      contents, readable, run_suite)
 
 sys.path.insert(0, os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
@@ -77,18 +75,15 @@ def main():
     wine = args[0] == "--wine"
     readable(os.path.join(ROOT, "README.TXT"), b"hello from the server\n")
     readable(os.path.join(ROOT, "big.bin"), random.Random(14).randbytes(BIG))
-    work = tempfile.mkdtemp(prefix="tamber-reserved-")
-    os.chmod(work, 0o1777)
-    try:
-        tool = Tool(args[-1], wine)
+    tool = Tool(args[-1], wine)
+
+    def body(work):
         as_root(tool, work)
         two_at_once(tool, work)
         if not wine:
             as_user(args[-1], work)
-    finally:
-        shutil.rmtree(work)
-    print(f"{results['passed']} passed, {results['failed']} failed")
-    return 1 if results["failed"] else 0
+
+    return run_suite("tamber-reserved-", body, 0o1777)
 
 
 if __name__ == "__main__":
