@@ -31,6 +31,13 @@ constexpr unsigned most_pair_retries = 8;
 // run's ports are the process's, not any one caller's.
 SocketSystem* running_system = nullptr;
 
+// Windows' process ids are multiples of 4, and those of one session come close together: mixed,
+// their first ports spread over the whole range.
+std::uint32_t spread_of(std::uint32_t process_id) {
+    const std::uint32_t h = process_id * 2654435761U;  // Knuth's multiplicative hash
+    return h ^ (h >> 16);
+}
+
 bool is_kept(std::uint16_t port, const std::vector<std::uint16_t>& kept) {
     return std::find(std::begin(service_ports), std::end(service_ports), port) !=
                std::end(service_ports) ||
@@ -39,13 +46,13 @@ bool is_kept(std::uint16_t port, const std::vector<std::uint16_t>& kept) {
 
 }  // namespace
 
-ReservedPorts::ReservedPorts(std::uint32_t spread, const std::vector<std::uint16_t>& kept) {
+ReservedPorts::ReservedPorts(std::uint32_t process_id, const std::vector<std::uint16_t>& kept) {
     for (std::uint16_t port = highest_reserved; port >= lowest_reserved; --port) {
         if (!is_kept(port, kept)) {
             ports.push_back(port);
         }
     }
-    next = ports.empty() ? 0 : spread % ports.size();
+    next = ports.empty() ? 0 : spread_of(process_id) % ports.size();
 }
 
 std::uint16_t ReservedPorts::bind(platform::Socket sock) {

@@ -21,9 +21,9 @@ std::uint32_t socket_timeout_ms(std::uint32_t requested_ms);
 // bottom, so that consecutive connections never share a local port.
 class ReservedPorts {
 public:
-    // `spread` picks the first port (the process id: two runs at once rarely meet); `kept` are
+    // The process id picks the first port, so that two runs at once rarely meet; `kept` are
     // ports of other services, skipped like the well-known ones.
-    ReservedPorts(std::uint32_t spread, const std::vector<std::uint16_t>& kept);
+    ReservedPorts(std::uint32_t process_id, const std::vector<std::uint16_t>& kept);
 
     // Binds `sock` to the next reserved port that takes it and returns that port; or returns 0
     // and leaves the socket to the system, which then gives it an ordinary port.
