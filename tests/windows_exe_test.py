@@ -126,7 +126,7 @@ def check_exe(exe, version, check):
           sorted([K, M, W]))
     check(f"every import is in the table and in Windows {FLOOR}", import_problems(found), [])
     fields = dict(re.findall(r"^(\w+)\s+(\S+)", headers.decode(), re.M))
-    check("the header asks for subsystem 5.1",
+    check("the header asks for subsystem version 5.1",
           (fields.get("MajorSubsystemVersion"), fields.get("MinorSubsystemVersion")), ("5", "1"))
     check("large address aware", int(fields.get("Characteristics", "0"), 16) & 0x20, 0x20)
 
