@@ -62,5 +62,20 @@ for name, code, kind in (("i386", 0x014C, "i386"), ("x86-64", 0x8664, "x86_64"))
     finally:
         os.remove(path)
 
+# wine's lines out, the program's bytes exact, however the pieces fall.
+W = b"0050:err:winediag:nodrv_CreateWindow no driver\n"
+STREAMS = [
+    ("only the program", [b"error: NFS READ failed\r\n"], b"error: NFS READ failed\r\n", 0),
+    ("wine's line before", [W + b"error: x\r\n"], b"error: x\r\n", 1),
+    ("between two writes of a line", [b"error: x", W, b"\r\n"], b"error: x\r\n", 1),
+    ("after a number", [b"error 10061", W + b"\r\n"], b"error 10061\r\n", 1),
+    ("split across pieces", [W[:9], W[9:] + b"ok\r\n"], b"ok\r\n", 1),
+    ("no final line end", [b"a\x00b\r\nlast"], b"a\x00b\r\nlast", 0),
+]
+for name, pieces, program, wine_lines in STREAMS:
+    lines = wr.WineLines()
+    got = b"".join(lines.feed(p) for p in pieces) + lines.finish()
+    check(f"stderr: {name}", (got, len(lines.kept)), (program, wine_lines))
+
 print(f"{results['passed']} passed, {results['failed']} failed")
 sys.exit(1 if results["failed"] else 0)
