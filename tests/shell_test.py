@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The program shell as a user meets it: arguments, usage text, exit status, start-up failure.
 
-Usage: shell_test.py --version VERSION [--wine] TAMBERLINE TAMBERLINE_FAKE
+Usage: shell_test.py --version VERSION [--windows] TAMBERLINE TAMBERLINE_FAKE
 VERSION is the project's version; the fake build links a scripted platform layer whose
 start-up fails on request.
 """
@@ -39,6 +39,11 @@ def run(prefix, exe, args, env=None):
     return p.returncode, p.stdout, p.stderr
 
 
+def runner(windows_run, exe):
+    out = subprocess.run([windows_run, "--which", exe], capture_output=True, check=True).stdout
+    return out.decode().split("\t")[0]
+
+
 def check(name, got, want):
     if got != want:
         failures.append(name)
@@ -58,10 +63,10 @@ def wait_for(tmux, seen, timeout=60):
     return shown
 
 
-def check_console_window(wine_run, real):
+def check_console_window(windows_run, real):
     """On wine's console in tmux: started alone, the usage text stays up until a key is pressed;
     started from cmd, which shares its console, the program ends as before."""
-    alone = Tmux(f"{shlex.quote(wine_run)} {shlex.quote(real)}")
+    alone = Tmux(f"{shlex.quote(windows_run)} {shlex.quote(real)}")
     try:
         shown = wait_for(alone, lambda lines: HELD in lines)
         check("alone on its console: the usage text and one more line", shown,
@@ -74,7 +79,8 @@ def check_console_window(wine_run, real):
         check("alone on its console: a key ends it with status 2", shown[-1:], ["[exit 2]"])
     finally:
         alone.close()
-    shared = Tmux(f"{shlex.quote(wine_run)} cmd /c {shlex.quote(real)}")
+    shared = Tmux(f"{shlex.quote(windows_run)} --wine {shlex.quote(real)} cmd /c "
+                  f"{shlex.quote(real)}")
     try:
         shown = shared.wait_for_exit(timeout=60)
         check("from cmd: only the usage text", shown, USAGE_LINES + ["[exit 2]"])
@@ -87,11 +93,12 @@ def main():
     if args[:1] != ["--version"]:
         sys.exit(__doc__)
     version, args = args[1].encode(), args[2:]
-    wine = args[0] == "--wine"
+    wine = args[0] == "--windows"
     if wine:
         args = args[1:]
     real, fake = args
-    prefix = [os.path.join(HERE, "..", "scripts", "wine-run")] if wine else []
+    windows_run = os.path.join(HERE, "..", "scripts", "windows-run")
+    prefix = [windows_run] if wine else []
     # Console output is text mode on Windows: a line end reaches a pipe as CR LF.
     usage = USAGE.replace(b"\n", b"\r\n") if wine else USAGE
 
@@ -113,10 +120,15 @@ def main():
             want_err = want_err.replace(b"\n", b"\r\n")
         check(f"failed start-up with {len(argv)} arguments", (code, out, err), (1, b"", want_err))
 
-    if wine:
-        check_console_window(prefix[0], real)
+    skipped = 0
+    if wine and runner(windows_run, real) == "guest":
+        skipped = 1
+        print("skip the console window cases: not run here: the emulated machine has no console "
+              "for tmux")
+    elif wine:
+        check_console_window(windows_run, real)
 
-    print(f"{len(passes)} passed, {len(failures)} failed")
+    print(f"{len(passes)} passed, {len(failures)} failed, {skipped} skipped")
     return 1 if failures else 0
 
 

@@ -9,7 +9,7 @@ Privileges: CI runs this as real root. The cases "as a normal user" drop root wi
 net.ipv4.ip_unprivileged_port_start=0 in the test's namespace, which is Windows' rule: any
 program may bind any port.
 
-Usage: kernel_test.py [--wine] TAMBERLINE
+Usage: kernel_test.py [--windows] TAMBERLINE
 """
 import os
 import shutil
@@ -53,11 +53,10 @@ def native_as_user(exe, work):
 def keep_wineserver(tool):
     """A wineserver, and wine's helper processes, that outlive every run of `tool` and hold
     none of its pipes: those a run starts itself keep its output open for seconds after it."""
-    runner, wine_run = tool.prefix[:-2], tool.prefix[-2]
     quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
              "stderr": subprocess.DEVNULL, "timeout": 120, "check": True}
-    subprocess.run([*runner, "wineserver", "-p"], **quiet)
-    subprocess.run([*runner, wine_run, "cmd", "/c", "exit"], **quiet)
+    subprocess.run(tool.wine_program("wineserver", "-p"), **quiet)
+    subprocess.run(tool.wine_program("cmd", "/c", "exit"), **quiet)
 
 
 def user_prefix(work):
@@ -103,8 +102,8 @@ def wine_as_user(exe, work):
             check_ports("wine as a normal user", capture, reserved=True, one_run=False)
     finally:
         subprocess.run(["sysctl", "-q", "-w", f"{rule}={before}"], check=True)
-        subprocess.run([*tool.prefix[:-2], "wineserver", "-k"], capture_output=True)
-        subprocess.run([*tool.prefix[:-2], "wineserver", "-w"], capture_output=True)
+        subprocess.run(tool.wine_program("wineserver", "-k"), capture_output=True)
+        subprocess.run(tool.wine_program("wineserver", "-w"), capture_output=True)
         base = contents(os.path.join(prefix, "wineserver"))
         if base and b"/" not in base:
             shutil.rmtree(os.path.join("/tmp", os.fsdecode(base.strip())), ignore_errors=True)
@@ -114,7 +113,7 @@ def wine_as_user(exe, work):
 
 def main():
     args = sys.argv[1:]
-    wine = args[0] == "--wine"
+    wine = args[0] == "--windows"
     exe = args[-1]
 
     def body(work):

@@ -11,7 +11,7 @@ The ordinary-port run drops the right to bind reserved ports: natively as the no
 (setpriv, as in e2e_test.DROP_ROOT); under wine, whose server does the binding and must own
 its prefix, as root without CAP_NET_BIND_SERVICE, with a wineserver started that way.
 
-Usage: port_exhaustion_test.py [--wine] TAMBERLINE
+Usage: port_exhaustion_test.py [--windows] TAMBERLINE
 """
 import os
 import subprocess
@@ -19,7 +19,7 @@ import sys
 import time
 
 from e2e_test import (HERE, RESERVED_PORTS, ROOT, SERVER, Tool, check, check_ports, contents,
-                      readable, run_suite)
+                      not_run_here, readable, run_suite)
 
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from capture import SynCapture  # noqa: E402
@@ -61,16 +61,19 @@ def copy(name, tool, local, reserved):
     return seconds, ports
 
 
-def restart_wineserver(runner=()):
-    """The next wine run starts a wineserver with the rights of `runner`."""
-    subprocess.run([*runner, "wineserver", "-k"], capture_output=True)
-    subprocess.run([*runner, "wineserver", "-w"], capture_output=True)
+def restart_wineserver(tool):
+    """The next wine run starts a wineserver with the rights of the tool's runner."""
+    subprocess.run(tool.wine_program("wineserver", "-k"), capture_output=True)
+    subprocess.run(tool.wine_program("wineserver", "-w"), capture_output=True)
 
 
 def main():
     args = sys.argv[1:]
-    wine = args[0] == "--wine"
+    wine = args[0] == "--windows"
     exe = args[-1]
+    if wine and Tool(exe, True).where == "guest":
+        not_run_here("the emulated machine's ports are its own, not this namespace's; the 64-bit "
+                     "build runs this suite")
     sysctl("net.ipv4.ip_local_port_range", f"{ORDINARY_PORTS.start} {ORDINARY_PORTS.stop - 1}")
     sysctl("net.ipv4.tcp_tw_reuse", 0)
     with open("/dev/urandom", "rb") as random_bytes:
@@ -78,8 +81,8 @@ def main():
 
     def body(work):
         if wine:
-            restart_wineserver(NO_BIND_RIGHT)
             ordinary = Tool(exe, True, runner=NO_BIND_RIGHT)
+            restart_wineserver(ordinary)
         else:
             ordinary = Tool.as_user(exe, False, work)
         name = f"get of 2048 READs through {len(ORDINARY_PORTS)} ordinary local ports"
@@ -88,7 +91,7 @@ def main():
               all(p in ORDINARY_PORTS for p in ports), True)
 
         if wine:
-            restart_wineserver()
+            restart_wineserver(Tool(exe, True))
         range_size = len(RESERVED_PORTS) - 15  # less the ports of well-known services
         reserved_s, ports = copy("get of 2048 READs from reserved ports", Tool(exe, wine),
                                  os.path.join(work, "reserved.bin"), True)

@@ -7,7 +7,7 @@ them (root dropped with setpriv, native only) connects from ordinary ports: this
 portmapper and mount daemon still answer, its NFS server refuses the first call, and the tool
 says so in one line. Every case asserts the source ports the server saw.
 
-Usage: reserved_port_test.py [--wine] TAMBERLINE
+Usage: reserved_port_test.py [--windows] TAMBERLINE
 """
 import os
 import random
@@ -72,7 +72,7 @@ def as_user(exe, work):
 
 def main():
     args = sys.argv[1:]
-    wine = args[0] == "--wine"
+    wine = args[0] == "--windows"
     readable(os.path.join(ROOT, "README.TXT"), b"hello from the server\n")
     readable(os.path.join(ROOT, "big.bin"), random.Random(14).randbytes(BIG))
     tool = Tool(args[-1], wine)

@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""scripts/test-table: each JUnit outcome read right, every Windows suite shown on every Windows
+build, and a run that tested a Windows suite nowhere, or the shipped build not at all, refused."""
+import importlib.machinery
+import importlib.util
+import os
+import sys
+import xml.etree.ElementTree as ET
+
+PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                    "test-table")
+loader = importlib.machinery.SourceFileLoader("test_table", PATH)
+spec = importlib.util.spec_from_loader("test_table", loader)
+tt = importlib.util.module_from_spec(spec)
+loader.exec_module(tt)
+
+results = {"passed": 0, "failed": 0}
+
+
+def check(name, got, want):
+    ok = got == want
+    results["passed" if ok else "failed"] += 1
+    print(f"ok   {name}" if ok else f"FAIL {name}:\n  got  {got!r}\n  want {want!r}")
+
+
+OUTCOMES = [
+    ("a pass", '<testcase name="e2e" status="run"><system-out>9 passed, 0 failed\n'
+     '</system-out></testcase>', (True, "passed")),
+    ("a pass with cases left out", '<testcase name="e2e" status="run"><system-out>1 passed, 0 '
+     'failed, 0 skipped\n40 passed, 0 failed, 2 skipped\n</system-out></testcase>',
+     (True, "passed, 2 cases left out")),
+    ("a failure", '<testcase name="e2e" status="fail"><failure message=""/><system-out>3 passed, '
+     '1 failed, 0 skipped</system-out></testcase>', (True, "FAILED")),
+    ("a skip with its reason", '<testcase name="hostile" status="notrun"><skipped message='
+     '"SKIP_RETURN_CODE=77"/><system-out>not run here: no room\n</system-out></testcase>',
+     (False, "not run here: no room")),
+    ("a skip without one", '<testcase name="hostile" status="notrun"><skipped message="Disabled"/>'
+     '</testcase>', (False, "not run here: Disabled")),
+]
+for name, xml, want in OUTCOMES:
+    check(f"outcome: {name}", tt.outcome(ET.fromstring(xml)), want)
+
+PASS, SKIP = (True, "passed"), (False, "not run here: guest")
+TABLES = [
+    ("every suite somewhere", [("native", "e2e", *PASS), ("win32", "e2e", *SKIP),
+                               ("win64", "e2e", *PASS), ("win32", "unit", *PASS)],
+     [("e2e", "native", "passed"), ("e2e", "win32", "not run here: guest"),
+      ("e2e", "win64", "passed"), ("unit", "win32", "passed"),
+      ("unit", "win64", "not run here: not in this build")], []),
+    ("a Windows suite that ran nowhere", [("native", "hostile", *PASS),
+                                          ("win32", "hostile", *SKIP),
+                                          ("win64", "hostile", *SKIP), ("win32", "unit", *PASS),
+                                          ("win64", "unit", *PASS)],
+     [("hostile", "native", "passed"), ("hostile", "win32", "not run here: guest"),
+      ("hostile", "win64", "not run here: guest"), ("unit", "win32", "passed"),
+      ("unit", "win64", "passed")], ["hostile ran on no Windows build"]),
+    ("the shipped build ran nothing", [("win32", "e2e", *SKIP), ("win64", "e2e", *PASS)],
+     [("e2e", "win32", "not run here: guest"), ("e2e", "win64", "passed")],
+     ["the shipped win32 build ran no suite"]),
+    ("a failure still counts as run", [("win32", "e2e", True, "FAILED"), ("win64", "e2e", *SKIP)],
+     [("e2e", "win32", "FAILED"), ("e2e", "win64", "not run here: guest")], []),
+]
+for name, given, rows, problems in TABLES:
+    got_rows, got_problems = tt.table(given, ["win32", "win64"], "win32")
+    check(f"table: {name}: rows", got_rows, rows)
+    check(f"table: {name}: problems", got_problems, problems)
+
+print(f"{results['passed']} passed, {results['failed']} failed")
+sys.exit(1 if results["failed"] else 0)
