@@ -48,13 +48,6 @@ def run(cmd, cwd=None, env=None):
     return p.returncode, p.stdout, p.stderr
 
 
-def wine_prefix():
-    """The prefix that scripts/wine-run uses."""
-    home = os.environ.get("HOME") or "/root"
-    return (os.environ.get("WINEPREFIX") or os.environ.get("TAMBER_WINEPREFIX")
-            or os.path.join(home, ".cache", "tamberline", "wine32"))
-
-
 def crlf_only(data):
     """True when every line of a non-empty text ends in CR LF and no CR stands alone."""
     return (data.endswith(b"\r\n") and data.count(b"\n") == data.count(b"\r\n")
@@ -163,6 +156,8 @@ def test_zip(archive, build, version, work):
     code, out, err = run([WINDOWS_RUN, exe])
     check(f"{build}: the .exe, run by scripts/windows-run, prints the usage text",
           (code, out, err), (2, b"", USAGE.replace(b"\n", b"\r\n")))
+    # wine's server outlives the program by a few seconds; leave none behind.
+    run([WINDOWS_RUN, "--wine", exe, "wineserver", "-w"])
 
 
 def main():
@@ -178,10 +173,6 @@ def main():
                 test_zip(archive, build, version, work)
         finally:
             shutil.rmtree(work)
-            # wine's server outlives the program by a few seconds; leave none behind.
-            subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=wine_prefix()),
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, check=False)
     print(f"{results['passed']} passed, {results['failed']} failed")
     return 1 if results["failed"] else 0
 
