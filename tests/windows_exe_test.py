@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """What Windows reads from the .exe before any of its code runs: the functions it imports, each
 held against the oldest Windows that has it, its PE header, its manifest and version information.
+The 32-bit (i386) and the 64-bit (x86-64) .exe are told apart by the PE header's machine type.
 
 Usage: windows_exe_test.py --version VERSION TAMBERLINE_EXE
 """
 import re
+import struct
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
@@ -64,6 +66,71 @@ GROUPS = [
 TABLE = {(dll, name): (since, SOURCES[source])
          for dll, since, source, names in GROUPS for name in names.split()}
 
+# The first x64 Windows: XP Professional x64 and Server 2003 SP1, one code base (2005).
+X64_RELEASES = ["XP x64", "Vista"]
+X64_FLOOR = "XP x64"
+# A 32-bit row up to XP SP2 is older than the first x64 Windows; its x64 row follows from it.
+X64_FROM_32 = {"2000": "XP x64", "XP": "XP x64", "XP SP2": "XP x64", "Vista": "Vista"}
+X64_SOURCES = {
+    "doc": "Microsoft's page of the function: Requirements, minimum supported client Windows XP, "
+           "for a function that only 64-bit Windows exports",
+    "vc6": SOURCES["vc6"],
+    "vc7": SOURCES["vc7"],
+    "none-seh": "no source names it: the exception handling of the x64 calling convention "
+                "(unwinding, the C handler), which mingw-w64's runtime imports from KERNEL32",
+    "none-crt": "no source names it: a run-time entry point that mingw-w64's x64 start-up code "
+                "and C runtime import, not documented by Windows version",
+}
+# Functions only the 64-bit .exe imports, by DLL, oldest x64 Windows and source.
+X64_GROUPS = [
+    (K, "XP x64", "doc", "RaiseException RtlCaptureContext RtlLookupFunctionEntry "
+     "RtlVirtualUnwind"),
+    (K, "XP x64", "none-seh", "RtlUnwindEx __C_specific_handler"),
+    (M, "XP x64", "vc6", "_fmode"),
+    (M, "XP x64", "vc7", "_time64"),
+    (M, "XP x64", "none-crt", "___lc_codepage_func ___mb_cur_max_func __iob_func _commode "
+     "_wcmdln"),
+]
+X64_TABLE = {key: (X64_FROM_32[since], f"{source}; older than the first x64 Windows, which no "
+                   "source names for it")
+             for key, (since, source) in TABLE.items() if since in X64_FROM_32}
+X64_TABLE.update({(dll, name): (since, X64_SOURCES[source])
+                  for dll, since, source, names in X64_GROUPS for name in names.split()})
+
+
+class Arch:
+    """What the .exe of one PE machine type is checked against."""
+
+    def __init__(self, name, tools, magic, subsystem, manifest, table, releases, floor):
+        self.name, self.tools, self.magic, self.subsystem = name, tools, magic, subsystem
+        self.manifest, self.table, self.releases, self.floor = manifest, table, releases, floor
+
+
+ARCHES = {
+    0x014C: Arch("i386", "i686-w64-mingw32", "PE32", ("5", "1"), "x86", TABLE, RELEASES, FLOOR),
+    0x8664: Arch("x86-64", "x86_64-w64-mingw32", "PE32+", ("5", "2"), "amd64", X64_TABLE,
+                 X64_RELEASES, X64_FLOOR),
+}
+
+
+def machine(head):
+    """The PE header's machine type from a file's first bytes, or None for no PE file."""
+    if head[:2] != b"MZ" or len(head) < 0x40:
+        return None
+    pe = struct.unpack_from("<I", head, 0x3C)[0]
+    if head[pe:pe + 4] != b"PE\0\0" or len(head) < pe + 6:
+        return None
+    return struct.unpack_from("<H", head, pe + 4)[0]
+
+
+def arch_of(exe):
+    """The Arch of `exe`; SystemExit for a machine type this project does not build."""
+    with open(exe, "rb") as f:
+        kind = machine(f.read(4096))
+    if kind not in ARCHES:
+        raise SystemExit(f"{exe}: not an i386 or x86-64 PE file (machine {kind!r})")
+    return ARCHES[kind]
+
 SUPPORTED_OS = {
     "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
     "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # 7
@@ -95,21 +162,21 @@ def imports(private_headers):
     return sorted(set(found))
 
 
-def import_problems(found):
-    """Each import that the table lacks or that is newer than the floor, as a sentence."""
+def import_problems(found, arch=ARCHES[0x014C]):
+    """Each import that arch's table lacks or that is newer than its floor, as a sentence."""
     problems = []
     for key in found:
-        since, source = TABLE.get(key, (None, None))
+        since, source = arch.table.get(key, (None, None))
         if since is None:
             problems.append(f"{key[0]} {key[1]}: not in the table")
-        elif RELEASES.index(since) > RELEASES.index(FLOOR):
+        elif arch.releases.index(since) > arch.releases.index(arch.floor):
             problems.append(f"{key[0]} {key[1]}: needs Windows {since} ({source})")
     return problems
 
 
-def resources(exe):
+def resources(exe, arch):
     """The version block's fields and the manifest's text, from windres' reading of the .exe."""
-    rc = output(["i686-w64-mingw32-windres", "-i", exe, "-O", "rc"]).decode()
+    rc = output([f"{arch.tools}-windres", "-i", exe, "-O", "rc"]).decode()
     numbers = dict(re.findall(r"^ (FILEVERSION|PRODUCTVERSION) ([\d, ]+)$", rc, re.M))
     strings = dict(re.findall(r'^\s+VALUE "(\w+)", "(.*)"$', rc, re.M))
     block = re.search(r"^1 24 /\* RT_MANIFEST \*/\nBEGIN\n(.*?)^END$", rc, re.M | re.S)
@@ -120,19 +187,24 @@ def resources(exe):
 
 def check_exe(exe, version, check):
     """Runs every check on `exe` through check(name, got, want)."""
-    headers = output(["i686-w64-mingw32-objdump", "--private-headers", exe])
+    arch = arch_of(exe)
+    headers = output([f"{arch.tools}-objdump", "--private-headers", exe])
     found = imports(headers)
     check("imports only from KERNEL32, msvcrt and WS2_32", sorted({dll for dll, _ in found}),
           sorted([K, M, W]))
-    check(f"every import is in the table and in Windows {FLOOR}", import_problems(found), [])
+    check(f"every import is in the {arch.name} table and in Windows {arch.floor}",
+          import_problems(found, arch), [])
     fields = dict(re.findall(r"^(\w+)\s+(\S+)", headers.decode(), re.M))
-    check("the header asks for subsystem version 5.1",
-          (fields.get("MajorSubsystemVersion"), fields.get("MinorSubsystemVersion")), ("5", "1"))
+    magic = re.search(r"^Magic\s+\S+\s+\((\S+)\)", headers.decode(), re.M)
+    check(f"an {arch.name} {arch.magic} file", magic and magic.group(1), arch.magic)
+    check("the header asks for subsystem version " + ".".join(arch.subsystem),
+          (fields.get("MajorSubsystemVersion"), fields.get("MinorSubsystemVersion")),
+          arch.subsystem)
     check("large address aware", int(fields.get("Characteristics", "0"), 16) & 0x20, 0x20)
 
     parts = (version.split(".") + ["0", "0"])[:3]
     binary = ", ".join(str(int(p or 0)) for p in parts) + ", 0"
-    numbers, strings, manifest = resources(exe)
+    numbers, strings, manifest = resources(exe, arch)
     check("binary file and product versions", numbers,
           {"FILEVERSION": binary, "PRODUCTVERSION": binary})
     check("version strings", strings, {
@@ -162,6 +234,33 @@ def check_exe(exe, version, check):
     identity = root.find(f"{ASM_V1}assemblyIdentity")
     check("the manifest's version", None if identity is None else identity.get("version"),
           binary.replace(", ", "."))
+    check(f"the manifest's processorArchitecture is {arch.manifest}",
+          None if identity is None else identity.get("processorArchitecture"), arch.manifest)
+
+
+def check_tables(check):
+    """The machine type and the import rows per architecture, on made-up inputs."""
+    def pe(kind):
+        return b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40) + b"PE\0\0" + struct.pack("<H", kind)
+
+    for name, head, want in [
+        ("i386", pe(0x014C), 0x014C),
+        ("x86-64", pe(0x8664), 0x8664),
+        ("no MZ", b"ZM" + pe(0x014C)[2:], None),
+        ("no PE signature", pe(0x014C).replace(b"PE\0\0", b"NE\0\0"), None),
+        ("cut short after the signature", pe(0x014C)[:0x44], None),
+    ]:
+        check(f"machine type: {name}", machine(head), want)
+    i386, x64 = ARCHES[0x014C], ARCHES[0x8664]
+    for name, found, arch, want in [
+        ("an x64-only import on i386", [(K, "RtlUnwindEx")], i386,
+         [f"{K} RtlUnwindEx: not in the table"]),
+        ("a 32-bit row carried to x64", [(W, "GetAddrInfoW")], x64, []),
+        ("a Vista function on x64", [(K, "GetTickCount64")], x64,
+         [f"{K} GetTickCount64: needs Windows Vista ({X64_TABLE[(K, 'GetTickCount64')][1]})"]),
+        ("an x64 row", [(M, "__iob_func")], x64, []),
+    ]:
+        check(f"import rows: {name}", import_problems(found, arch), want)
 
 
 def main():
@@ -174,6 +273,7 @@ def main():
         results[got == want] += 1
         print(f"ok   {name}" if got == want else f"FAIL {name}: got {got!r}, want {want!r}")
 
+    check_tables(check)
     check_exe(args[2], args[1], check)
     print(f"{results[True]} passed, {results[False]} failed")
     return 1 if results[False] else 0

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """What scripts/release ships, checked the way a user gets it: the Debian package and the
-Windows zip, each unpacked into a temporary folder (nothing is installed).
+two Windows zips, each unpacked into a temporary folder (nothing is installed).
 
 Usage: package_test.py DIST_DIR
-DIST_DIR holds tamberline-<version>-win32.zip, tamberline_<version>_amd64.deb and SHA256SUMS.
+DIST_DIR holds tamberline-<version>-win32.zip, tamberline-<version>-win64.zip,
+tamberline_<version>_amd64.deb and SHA256SUMS.
 """
 import gzip
 import os
@@ -14,16 +15,18 @@ import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-WINE_RUN = os.path.join(HERE, "..", "..", "scripts", "wine-run")
+WINDOWS_RUN = os.path.join(HERE, "..", "..", "scripts", "windows-run")
 sys.path.insert(0, os.path.join(HERE, ".."))
 from shell_test import USAGE  # noqa: E402  (the usage text, kept in one place)
-from windows_exe_test import check_exe  # noqa: E402
+from windows_exe_test import arch_of, check_exe  # noqa: E402
 
 COPYRIGHT = (b"Copyright the Tamberline developers. "
              b"No licence has been chosen yet: all rights reserved.\n")
 MAINTAINER = "Tamberline developers <tamberline@example.invalid>"
 # The DLLs every Windows has; the .exe must need no other.
 SYSTEM_DLLS = ["KERNEL32.dll", "msvcrt.dll", "WS2_32.dll"]
+# The Windows builds, by the name their zip ends in, with the PE machine of their .exe.
+BUILDS = {"win32": "i386", "win64": "x86-64"}
 
 results = {"passed": 0, "failed": 0}
 
@@ -45,13 +48,6 @@ def run(cmd, cwd=None, env=None):
     return p.returncode, p.stdout, p.stderr
 
 
-def wine_prefix():
-    """The prefix that scripts/wine-run uses."""
-    home = os.environ.get("HOME") or "/root"
-    return (os.environ.get("WINEPREFIX") or os.environ.get("TAMBER_WINEPREFIX")
-            or os.path.join(home, ".cache", "tamberline", "wine32"))
-
-
 def crlf_only(data):
     """True when every line of a non-empty text ends in CR LF and no CR stands alone."""
     return (data.endswith(b"\r\n") and data.count(b"\n") == data.count(b"\r\n")
@@ -59,19 +55,25 @@ def crlf_only(data):
 
 
 def find_packages(dist):
+    """(version, {build: zip path}, .deb path), or None when the packages are not all there."""
     names = sorted(os.listdir(dist))
-    zips = [n for n in names if re.fullmatch(r"tamberline-(.+)-win32\.zip", n)]
+    zips = {b: [n for n in names if re.fullmatch(rf"tamberline-(.+)-{b}\.zip", n)]
+            for b in BUILDS}
     debs = [n for n in names if re.fullmatch(r"tamberline_(.+)_amd64\.deb", n)]
-    check("one zip, one .deb and SHA256SUMS", (len(zips), len(debs), "SHA256SUMS" in names),
-          (1, 1, True))
-    if len(zips) != 1 or len(debs) != 1:
+    check("a win32 zip, a win64 zip, one .deb and SHA256SUMS",
+          ({b: len(z) for b, z in zips.items()}, len(debs), "SHA256SUMS" in names),
+          ({b: 1 for b in BUILDS}, 1, True))
+    if any(len(z) != 1 for z in zips.values()) or len(debs) != 1:
         return None
-    version = re.fullmatch(r"tamberline-(.+)-win32\.zip", zips[0]).group(1)
-    check("both packages carry one version", debs[0], f"tamberline_{version}_amd64.deb")
+    zips = {b: z[0] for b, z in zips.items()}
+    version = re.fullmatch(r"tamberline-(.+)-win32\.zip", zips["win32"]).group(1)
+    check("the packages carry one version", (zips["win64"], debs[0]),
+          (f"tamberline-{version}-win64.zip", f"tamberline_{version}_amd64.deb"))
     code, out, err = run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist)
-    check("SHA256SUMS checks both by bare name", (code, sorted(out.splitlines()), err),
-          (0, sorted([f"{zips[0]}: OK".encode(), f"{debs[0]}: OK".encode()]), b""))
-    return version, os.path.join(dist, zips[0]), os.path.join(dist, debs[0])
+    check("SHA256SUMS checks all three by bare name", (code, sorted(out.splitlines()), err),
+          (0, sorted(f"{n}: OK".encode() for n in list(zips.values()) + debs), b""))
+    return (version, {b: os.path.join(dist, z) for b, z in zips.items()},
+            os.path.join(dist, debs[0]))
 
 
 def test_deb(deb, version, work):
@@ -122,32 +124,40 @@ def test_deb(deb, version, work):
               f"tamberline ({version}) unstable; urgency=medium\n".encode())
 
 
-def test_zip(archive, version, work):
-    root = os.path.join(work, "zip")
+def test_zip(archive, build, version, work):
+    root = os.path.join(work, build)
     code, out, err = run(["unzip", "-q", archive, "-d", root])
-    check("unzip", (code, err), (0, b""))
-    top = f"tamberline-{version}-win32"
-    check("one top folder", os.listdir(root), [top])
+    check(f"{build}: unzip", (code, err), (0, b""))
+    top = f"tamberline-{version}-{build}"
+    check(f"{build}: one top folder", os.listdir(root), [top])
     folder = os.path.join(root, top)
     texts = ["README.txt", "mingw-w64-copyright.txt", "tamberline.txt"]
-    check("the folder's files", sorted(os.listdir(folder)), sorted(texts + ["tamberline.exe"]))
+    check(f"{build}: the folder's files", sorted(os.listdir(folder)),
+          sorted(texts + ["tamberline.exe"]))
+    contents = {}
     for name in texts:
         with open(os.path.join(folder, name), "rb") as f:
-            check(f"{name} has CR LF line ends", crlf_only(f.read()), True)
-    with open(os.path.join(folder, "tamberline.txt"), "rb") as f:
-        check("the manual's text names the version", f"Tamberline {version}".encode() in f.read(),
-              True)
+            contents[name] = f.read()
+        check(f"{build}: {name} has CR LF line ends", crlf_only(contents[name]), True)
+    check(f"{build}: the manual's text names the version",
+          f"Tamberline {version}".encode() in contents["tamberline.txt"], True)
+    if build == "win64":
+        check("win64: no text says 32-bit",
+              [name for name, data in contents.items() if b"32-bit" in data], [])
 
     exe = os.path.join(folder, "tamberline.exe")
-    code, out, err = run(["i686-w64-mingw32-objdump", "--private-headers", "--section-headers",
-                          exe])
+    arch = arch_of(exe)
+    check(f"{build}: the .exe's machine", arch.name, BUILDS[build])
+    code, out, err = run([f"{arch.tools}-objdump", "--private-headers", "--section-headers", exe])
     dlls = re.findall(rb"DLL Name: (\S+)", out)
-    check("the .exe needs only system DLLs and carries no debug information",
+    check(f"{build}: the .exe needs only system DLLs and carries no debug information",
           (sorted(dlls), b".debug_" in out), (sorted(d.encode() for d in SYSTEM_DLLS), False))
-    check_exe(exe, version, lambda name, got, want: check(f"the .exe: {name}", got, want))
-    code, out, err = run([WINE_RUN, exe])
-    check("the .exe under wine prints the usage text", (code, out, err),
-          (2, b"", USAGE.replace(b"\n", b"\r\n")))
+    check_exe(exe, version, lambda name, got, want: check(f"{build} .exe: {name}", got, want))
+    code, out, err = run([WINDOWS_RUN, exe])
+    check(f"{build}: the .exe, run by scripts/windows-run, prints the usage text",
+          (code, out, err), (2, b"", USAGE.replace(b"\n", b"\r\n")))
+    # wine's server outlives the program by a few seconds; leave none behind.
+    run([WINDOWS_RUN, "--wine", exe, "wineserver", "-w"])
 
 
 def main():
@@ -155,17 +165,14 @@ def main():
         sys.exit(__doc__)
     found = find_packages(sys.argv[1])
     if found:
-        version, archive, deb = found
+        version, zips, deb = found
         work = tempfile.mkdtemp(prefix="tamber-package-")
         try:
             test_deb(deb, version, work)
-            test_zip(archive, version, work)
+            for build, archive in zips.items():
+                test_zip(archive, build, version, work)
         finally:
             shutil.rmtree(work)
-            # wine's server outlives the program by a few seconds; leave none behind.
-            subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=wine_prefix()),
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, check=False)
     print(f"{results['passed']} passed, {results['failed']} failed")
     return 1 if results["failed"] else 0
 
