@@ -1,8 +1,12 @@
-# The scripts' own logic, natively: how each .exe is run, and what ran where.
+# The project's scripts, natively: apt-fallback and deps against a local repository in
+# mid-sync, how each .exe is run, and what ran where.
 if(NOT WIN32)
+  add_test(NAME apt_fallback
+    COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/apt_fallback_test.py
+            ${TAMBER_SCRIPTS})
   add_test(NAME test_table
     COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/test_table_test.py)
   add_test(NAME windows_run
     COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/windows_run_test.py)
-  set_tests_properties(test_table windows_run PROPERTIES LABELS unit)
+  set_tests_properties(apt_fallback test_table windows_run PROPERTIES LABELS unit)
 endif()

@@ -32,6 +32,8 @@ SHOWN = {
 SERVER = os.environ["TAMBER_SERVER"]
 EXPORT = os.environ["TAMBER_EXPORT"]
 ROOT = os.environ["TAMBER_EXPORT_DIR"]
+# Where the server's side of the wire is seen: lo, or the tap of a guest.
+INTERFACE = os.environ.get("TAMBER_SERVER_INTERFACE", "lo")
 
 results = {"passed": 0, "failed": 0, "skipped": 0}
 

@@ -16,14 +16,13 @@ import shutil
 import subprocess
 import sys
 
-from e2e_test import (HERE, ROOT, SERVER, USER, Tool, check, check_listing, check_ports,
-                      contents, run_suite, test_copies, test_failures, test_listings,
-                      test_terminal)
+from e2e_test import (HERE, INTERFACE, ROOT, SERVER, USER, Tool, check, check_listing,
+                      check_ports, contents, run_suite, test_copies, test_failures,
+                      test_listings, test_terminal)
 
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from capture import SynCapture  # noqa: E402
 
-INTERFACE = os.environ["TAMBER_SERVER_INTERFACE"]
 DENIED = (1, b"", b"error: mountd rejected export with status EACCES\n")
 
 

@@ -18,8 +18,8 @@ import subprocess
 import sys
 import time
 
-from e2e_test import (HERE, RESERVED_PORTS, ROOT, SERVER, Tool, check, check_ports, contents,
-                      not_run_here, readable, run_suite)
+from e2e_test import (HERE, INTERFACE, RESERVED_PORTS, ROOT, SERVER, Tool, check, check_ports,
+                      contents, not_run_here, readable, run_suite)
 
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from capture import SynCapture  # noqa: E402
@@ -47,7 +47,7 @@ def copy(name, tool, local, reserved):
     ports_used = RESERVED_PORTS if reserved else ORDINARY_PORTS
     # The server's start-up checks leave connections of their own from reserved ports.
     waiting_before = waiting_in(ports_used)
-    with SynCapture(SERVER) as capture:
+    with SynCapture(SERVER, INTERFACE) as capture:
         start = time.monotonic()
         code, out, err = tool.get("/big.bin", tool.local_name(local))
         seconds = time.monotonic() - start

@@ -14,8 +14,8 @@ import random
 import subprocess
 import sys
 
-from e2e_test import (EXPORT, HERE, ROOT, SERVER, Tool, check, check_listing, check_ports,
-                      contents, readable, run_suite)
+from e2e_test import (EXPORT, HERE, INTERFACE, ROOT, SERVER, Tool, check, check_listing,
+                      check_ports, contents, readable, run_suite)
 
 sys.path.insert(0, os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
@@ -26,7 +26,7 @@ BIG = 64 * 1024 * 1024
 
 
 def as_root(tool, work):
-    with SynCapture(SERVER) as capture:
+    with SynCapture(SERVER, INTERFACE) as capture:
         check_listing(tool, "ls as root", "/", ROOT)
         local = os.path.join(work, "README.TXT")
         check("get as root", tool.get("/README.TXT", tool.local_name(local)),
@@ -39,7 +39,7 @@ def two_at_once(tool, work):
     """Two runs at once start apart and step around each other's ports."""
     want = contents(os.path.join(ROOT, "big.bin"))
     locals_ = [os.path.join(work, f"big-{i}.bin") for i in range(2)]
-    with SynCapture(SERVER) as capture:
+    with SynCapture(SERVER, INTERFACE) as capture:
         runs = [subprocess.Popen(tool.prefix + ["get", SERVER, EXPORT, "/big.bin",
                                                 tool.local_name(local)],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -56,7 +56,7 @@ def as_user(exe, work):
     tool = Tool.as_user(exe, False, work)
     denied = (1, b"", b"error: RPC message denied\n")
     local = os.path.join(work, "never-created")
-    with SynCapture(SERVER) as capture:
+    with SynCapture(SERVER, INTERFACE) as capture:
         check("ls as a normal user is refused", tool.ls("/"), denied)
         check("get as a normal user is refused", tool.get("/README.TXT", local), denied)
         # The portmapper and the mount daemon do answer under this setting: the export mounts
