@@ -1,0 +1,181 @@
+#!/usr/bin/python3
+"""Runs inside the 32-bit wine guest: answers the host on the virtio-serial ports tamber.*,
+one request at a time per port, one line each way. (python3-minimal: no shutil.)
+
+  hello EPOCH_NS          sets the clock (a restored guest keeps the time of its saving) -> ok
+  net ADDR/LEN            gives eth0 the address (loopback-range ones too) -> ok
+  mount TAG PATH          mounts the 9p share TAG at PATH -> ok
+  run ID                  runs the program described in /tamber/ctl/ID -> done ID STATUS
+                          (STATUS: 0..255, or "timeout")
+
+Any failure answers "error TEXT". A run ends when its program does, at its time limit, or
+when the host side of its port closes.
+"""
+import os
+import select
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+CTL = "/tamber/ctl"
+WORK = "/run/tamber"
+WINE = "/usr/lib/wine/wine"
+BASE_ENV = {
+    "PATH": "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
+    "HOME": "/root",
+    "WINEPREFIX": "/opt/tamber/prefix",
+    "WINEARCH": "win32",
+    "WINEDEBUG": "-all",
+    "WINEDLLOVERRIDES": "mscoree,mshtml=",
+    "LANG": "C.UTF-8",
+}
+
+
+def console(text):
+    with open("/dev/console", "w") as f:
+        f.write("tamber-guest: %s\n" % text)
+
+
+def check(cmd):
+    r = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True)
+    if r.returncode != 0:
+        raise RuntimeError("%s: %s" % (cmd[0], r.stderr.decode(errors="replace").strip()))
+
+
+def do_net(addr):
+    for cmd in (["sysctl", "-qw", "net.ipv4.conf.all.route_localnet=1",
+                 "net.ipv4.conf.eth0.route_localnet=1", "net.ipv6.conf.eth0.disable_ipv6=1"],
+                ["ip", "addr", "add", addr, "dev", "eth0"], ["ip", "link", "set", "eth0", "up"]):
+        check(cmd)
+
+
+def do_mount(tag, path):
+    os.makedirs(path, exist_ok=True)
+    # cache=none: the host sees every write at once, and the guest every change of the host's.
+    check(["mount", "-t", "9p", "-o", "trans=virtio,version=9p2000.L,msize=512000,cache=none",
+           tag, path])
+
+
+def read_list(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    return [x for x in data.split(b"\0")[:-1]] if data else []
+
+
+def do_run(fd, rid):
+    d = os.path.join(CTL, rid)
+    work = os.path.join(WORK, rid)
+    os.makedirs(work)
+    try:
+        # wine reads an .exe on 9p as zeros: it runs from the guest's own memory.
+        with open(os.path.join(d, "name"), "rb") as f:
+            exe = os.path.join(os.fsencode(work), f.read())
+        with open(os.path.join(d, "exe"), "rb") as src, open(exe, "wb") as dst:
+            while os.sendfile(dst.fileno(), src.fileno(), None, 1 << 20):
+                pass
+        args = read_list(os.path.join(d, "args"))
+        env = dict(BASE_ENV)
+        for item in read_list(os.path.join(d, "env")):
+            k, _, v = item.partition(b"=")
+            env[os.fsdecode(k)] = os.fsdecode(v)
+        # wine turns the arguments into UTF-16 by the character set of LC_CTYPE.
+        if "LC_ALL" not in env and "LC_CTYPE" not in env:
+            env["LC_CTYPE"] = "C.UTF-8"
+        with open(os.path.join(d, "cwd"), "rb") as f:
+            cwd = f.read() or os.fsencode(work)
+        with open(os.path.join(d, "timeout")) as f:
+            limit = float(f.read())
+        with open(os.path.join(d, "stdin"), "rb") as i, \
+                open(os.path.join(d, "stdout"), "wb") as o, \
+                open(os.path.join(d, "stderr"), "wb") as e:
+            proc = subprocess.Popen([WINE, exe] + args, stdin=i, stdout=o, stderr=e, cwd=cwd,
+                                    env=env, start_new_session=True)
+        pidfd = os.pidfd_open(proc.pid)
+        poller = select.poll()
+        poller.register(pidfd, select.POLLIN)
+        poller.register(fd, select.POLLIN)
+        deadline = time.monotonic() + limit
+        status = None
+        while status is None:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                status = "timeout"
+                break
+            for f, _ in poller.poll(left * 1000):
+                if f == pidfd:
+                    status = str(proc.wait() & 0xFF)
+                elif not os.read(fd, 4096):
+                    # The host side closed: nobody waits for this program any more.
+                    status = "gone"
+        os.close(pidfd)
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+        return status
+    finally:
+        subprocess.run(["rm", "-rf", work])
+
+
+def handle(fd, line):
+    word, _, rest = line.partition(" ")
+    if word == "hello":
+        time.clock_settime(time.CLOCK_REALTIME, int(rest) / 1e9)
+        return "ok"
+    if word == "net":
+        do_net(rest)
+        return "ok"
+    if word == "mount":
+        tag, _, path = rest.partition(" ")
+        do_mount(tag, path)
+        return "ok"
+    if word == "run":
+        status = do_run(fd, rest)
+        return None if status == "gone" else "done %s %s" % (rest, status)
+    raise RuntimeError("unknown request " + word)
+
+
+def serve(dev):
+    fd = os.open(dev, os.O_RDWR)
+    buf = b""
+    while True:
+        data = os.read(fd, 4096)
+        if not data:
+            # No host on this port: reads return at once until one connects.
+            buf = b""
+            time.sleep(0.05)
+            continue
+        buf += data
+        while b"\n" in buf:
+            line, buf = buf.split(b"\n", 1)
+            try:
+                reply = handle(fd, line.decode())
+            except Exception as e:  # the host gets the cause; the port stays served
+                reply = "error " + str(e).replace("\n", " ")
+            if reply is not None:
+                try:
+                    os.write(fd, (reply + "\n").encode())
+                except OSError:
+                    pass
+
+
+def main():
+    os.makedirs(WORK, exist_ok=True)
+    threads = []
+    for entry in sorted(os.listdir("/sys/class/virtio-ports")):
+        with open("/sys/class/virtio-ports/%s/name" % entry) as f:
+            if f.read().strip().startswith("tamber."):
+                t = threading.Thread(target=serve, args=("/dev/" + entry,), daemon=True)
+                t.start()
+                threads.append(t)
+    if not threads:
+        console("failed: no tamber.* virtio-serial port")
+        sys.exit(1)
+    console("ready")
+    for t in threads:
+        t.join()
+
+
+if __name__ == "__main__":
+    main()
