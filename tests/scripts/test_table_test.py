@@ -1,27 +1,12 @@
 #!/usr/bin/env python3
 """scripts/test-table: each JUnit outcome read right, every Windows suite shown on every Windows
 build, and a run that tested a Windows suite nowhere, or the shipped build not at all, refused."""
-import importlib.machinery
-import importlib.util
-import os
 import sys
 import xml.etree.ElementTree as ET
 
-PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
-                    "test-table")
-loader = importlib.machinery.SourceFileLoader("test_table", PATH)
-spec = importlib.util.spec_from_loader("test_table", loader)
-tt = importlib.util.module_from_spec(spec)
-loader.exec_module(tt)
+from script_support import check, load, summary
 
-results = {"passed": 0, "failed": 0}
-
-
-def check(name, got, want):
-    ok = got == want
-    results["passed" if ok else "failed"] += 1
-    print(f"ok   {name}" if ok else f"FAIL {name}:\n  got  {got!r}\n  want {want!r}")
-
+tt = load("test-table")
 
 OUTCOMES = [
     ("a pass", '<testcase name="e2e" status="run"><system-out>9 passed, 0 failed\n'
@@ -65,5 +50,4 @@ for name, given, rows, problems in TABLES:
     check(f"table: {name}: rows", got_rows, rows)
     check(f"table: {name}: problems", got_problems, problems)
 
-print(f"{results['passed']} passed, {results['failed']} failed")
-sys.exit(1 if results["failed"] else 0)
+sys.exit(summary())

@@ -1,25 +1,11 @@
 #!/usr/bin/env python3
 """scripts/windows-run: which runner each program gets, and when 32-bit wine is asked at all."""
-import importlib.machinery
-import importlib.util
 import os
 import sys
 
-PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
-                    "windows-run")
-loader = importlib.machinery.SourceFileLoader("windows_run", PATH)
-spec = importlib.util.spec_from_loader("windows_run", loader)
-wr = importlib.util.module_from_spec(spec)
-loader.exec_module(wr)
+from script_support import check, load, summary
 
-results = {"passed": 0, "failed": 0}
-
-
-def check(name, got, want):
-    ok = got == want
-    results["passed" if ok else "failed"] += 1
-    print(f"ok   {name}" if ok else f"FAIL {name}:\n  got  {got!r}\n  want {want!r}")
-
+wr = load("windows-run")
 
 WORKS = (True, "32-bit wine runs here")
 FAILS = (False, "32-bit wine fails here: Exec format error")
@@ -77,5 +63,4 @@ for name, pieces, program, wine_lines in STREAMS:
     got = b"".join(lines.feed(p) for p in pieces) + lines.finish()
     check(f"stderr: {name}", (got, len(lines.kept)), (program, wine_lines))
 
-print(f"{results['passed']} passed, {results['failed']} failed")
-sys.exit(1 if results["failed"] else 0)
+sys.exit(summary())
