@@ -193,6 +193,13 @@ def main():
         f.write(PROBE_C)
     subprocess.run(["i686-w64-mingw32-gcc", "-municode", "-O1", "-static", "-o", exe, src],
                    check=True)
+    runner = subprocess.run([os.path.join(ROOT, "scripts", "windows-run"), "--which", exe],
+                            capture_output=True, check=True).stdout.decode().split("\t")[0]
+    if runner != "guest":
+        print(f"not run here: this host runs 32-bit programs under {runner}, not in the guest")
+        sys.exit(77)
+    # Built out here, where the package mirror is.
+    subprocess.run([GUEST, "image"], check=True, stdout=subprocess.DEVNULL)
     with tempfile.TemporaryDirectory(prefix="tamber-wgs.") as share:
         # One guest for the table, in a network namespace of its own.
         r = subprocess.run(["unshare", "--net", GUEST, "run", "--share", share, "--",
