@@ -13,6 +13,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
 from terminal import Tmux  # noqa: E402
+from windows import WINDOWS_RUN, runner  # noqa: E402
 
 USAGE = (b"Tamberline v0.1\n"
          b"Usage:\n"
@@ -37,11 +38,6 @@ def run(prefix, exe, args, env=None):
     p = subprocess.run(prefix + [exe] + args, capture_output=True, env=full_env, timeout=60,
                        stdin=subprocess.DEVNULL)
     return p.returncode, p.stdout, p.stderr
-
-
-def runner(windows_run, exe):
-    out = subprocess.run([windows_run, "--which", exe], capture_output=True, check=True).stdout
-    return out.decode().split("\t")[0]
 
 
 def check(name, got, want):
@@ -97,8 +93,7 @@ def main():
     if wine:
         args = args[1:]
     real, fake = args
-    windows_run = os.path.join(HERE, "..", "scripts", "windows-run")
-    prefix = [windows_run] if wine else []
+    prefix = [WINDOWS_RUN] if wine else []
     # Console output is text mode on Windows: a line end reaches a pipe as CR LF.
     usage = USAGE.replace(b"\n", b"\r\n") if wine else USAGE
 
@@ -121,12 +116,12 @@ def main():
         check(f"failed start-up with {len(argv)} arguments", (code, out, err), (1, b"", want_err))
 
     skipped = 0
-    if wine and runner(windows_run, real) == "guest":
+    if wine and runner(real) == "guest":
         skipped = 1
         print("skip the console window cases: not run here: the emulated machine has no console "
               "for tmux")
     elif wine:
-        check_console_window(windows_run, real)
+        check_console_window(WINDOWS_RUN, real)
 
     print(f"{len(passes)} passed, {len(failures)} failed, {skipped} skipped")
     return 1 if failures else 0

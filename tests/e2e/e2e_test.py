@@ -16,8 +16,8 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from terminal import Tmux, run_on_pty  # noqa: E402
+from windows import WINDOWS_RUN, runner as windows_runner  # noqa: E402
 
-WINDOWS_RUN = os.path.join(HERE, "..", "..", "scripts", "windows-run")
 # Wine plays an en-US Windows under a UTF-8 locale: ANSI code page 1252, console code page 437.
 WINE_ENV = {"LANG": "C.UTF-8", "LC_ALL": "", "LC_CTYPE": ""}
 # Names in /shown, and how a terminal must show them.
@@ -117,11 +117,6 @@ NOT_RUN = 77
 def not_run_here(reason):
     print(f"not run here: {reason}")
     sys.exit(NOT_RUN)
-
-
-def windows_runner(exe):
-    out = subprocess.run([WINDOWS_RUN, "--which", exe], capture_output=True, check=True).stdout
-    return out.decode().split("\t")[0]
 
 
 def check_ports(name, capture, reserved, one_run=True):

@@ -17,8 +17,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from terminal import Tmux, run_on_pty, screen  # noqa: E402
+from windows import WINDOWS_RUN, runner  # noqa: E402
 
-WINDOWS_RUN = os.path.join(HERE, "..", "..", "scripts", "windows-run")
 results = {"passed": 0, "failed": 0}
 
 
@@ -305,9 +305,7 @@ def main():
     a = parser.parse_args()
     client = Client(a.tamberline, a.windows)
     if a.windows:
-        runner = subprocess.run([WINDOWS_RUN, "--which", a.tamberline], capture_output=True,
-                                check=True).stdout.decode().split("\t")[0]
-        if runner == "guest":
+        if runner(a.tamberline) == "guest":
             print("not run here: the emulated machine's sockets and memory are its own, not "
                   "this namespace's; the 64-bit build runs this suite")
             return 77
