@@ -1,0 +1,1 @@
+"""The test harness, shared by scripts/ and tests/: see README.md."""
