@@ -1,0 +1,37 @@
+"""What runs where: each suite, and each need of a case, against each runner, answered here.
+
+A runner is how the program under test runs: native, wine32, wine64, or guest (the 32-bit
+.exe under 32-bit wine in the emulated machine). `suite_reason` is asked by the launcher
+before it starts anything; `lacks` by a suite for a case that needs what a runner lacks.
+Both return None where it runs, else the reason the table shows after "not run here: ".
+"""
+
+RUNNERS = ("native", "wine32", "wine64", "guest")
+
+_SUITES = {
+    ("port_exhaustion", "guest"): "the emulated machine's ports are its own, not this "
+                                  "namespace's; the 64-bit build runs this suite",
+    ("hostile", "guest"): "the emulated machine's sockets and memory are its own, not this "
+                          "namespace's; the 64-bit build runs this suite",
+    ("e2e_kernel", "guest"): "the kernel server and the 32-bit wine guest would be two "
+                             "guests, with no route between their taps; the 64-bit build runs "
+                             "this suite",
+}
+
+_NEEDS = {
+    "console": {"guest": "the emulated machine has no console for tmux"},
+}
+
+
+def suite_reason(suite, runner):
+    """Why `suite` does not run with `runner`, or None."""
+    if runner not in RUNNERS:
+        raise ValueError(f"unknown runner {runner!r}")
+    return _SUITES.get((suite, runner))
+
+
+def lacks(runner, need):
+    """Why a case that needs `need` does not run with `runner`, or None."""
+    if need not in _NEEDS:
+        raise ValueError(f"unknown need {need!r}")
+    return _NEEDS[need].get(runner)
