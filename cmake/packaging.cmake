@@ -56,13 +56,22 @@ if(WIN32)
             -DOUT=${tamber_docs}/mingw-w64-copyright.txt -P ${tamber_text_script}
     DEPENDS ${tamber_runtime_notices} ${tamber_text_script}
     COMMENT "Copying the mingw-w64 runtime's notices")
+  add_custom_command(OUTPUT ${tamber_docs}/LICENSE.txt
+    COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/LICENSE -DOUT=${tamber_docs}/LICENSE.txt
+            -P ${tamber_text_script}
+    DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE ${tamber_text_script}
+    COMMENT "Writing LICENSE.txt with CR LF line ends")
   add_custom_target(tamber_windows_docs ALL
     DEPENDS ${tamber_docs}/README.txt ${tamber_docs}/tamberline.txt
-            ${tamber_docs}/mingw-w64-copyright.txt)
+            ${tamber_docs}/mingw-w64-copyright.txt ${tamber_docs}/LICENSE.txt)
 
   install(TARGETS tamberline RUNTIME DESTINATION .)
   install(FILES ${tamber_docs}/README.txt ${tamber_docs}/tamberline.txt
-                ${tamber_docs}/mingw-w64-copyright.txt DESTINATION .)
+                ${tamber_docs}/mingw-w64-copyright.txt ${tamber_docs}/LICENSE.txt
+          DESTINATION .)
+  # scripts/release signs the .exe as of the release date, which it reads here.
+  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/release-epoch
+       CONTENT "@TAMBER_RELEASE_EPOCH@\n" @ONLY)
 else()
   # The Debian layout: the manual page and the changelog gzipped, the copyright plain.
   find_program(TAMBER_GZIP gzip REQUIRED)

@@ -211,7 +211,7 @@ def check_exe(exe, version, check):
         "FileDescription": "List a directory or copy a file from an NFS version 3 server",
         "FileVersion": version,
         "InternalName": "tamberline",
-        "LegalCopyright": "Copyright the Tamberline developers. All rights reserved.",
+        "LegalCopyright": "Copyright 2026 the Tamberline developers. MIT licence.",
         "OriginalFilename": "tamberline.exe",
         "ProductName": "Tamberline",
         "ProductVersion": version,
