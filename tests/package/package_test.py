@@ -2,10 +2,11 @@
 """What scripts/release ships, checked the way a user gets it: the Debian package and the
 two Windows zips, each unpacked into a temporary folder (nothing is installed).
 
-Usage: package_test.py DIST_DIR
-DIST_DIR holds tamberline-<version>-win32.zip, tamberline-<version>-win64.zip,
-tamberline_<version>_amd64.deb and SHA256SUMS.
+Usage: package_test.py [DIST_DIR]
+DIST_DIR (by default the environment's TAMBER_PACKAGES) holds tamberline-<version>-win32.zip,
+tamberline-<version>-win64.zip, tamberline_<version>_amd64.deb and SHA256SUMS.
 """
+import argparse
 import gzip
 import os
 import re
@@ -14,11 +15,10 @@ import subprocess
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-WINDOWS_RUN = os.path.join(HERE, "..", "..", "scripts", "windows-run")
-sys.path.insert(0, os.path.join(HERE, ".."))
-from shell_test import USAGE  # noqa: E402  (the usage text, kept in one place)
-from windows_exe_test import arch_of, check_exe  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from pe import arch_of, check_exe  # noqa: E402
+from suite import WINDOWS_RUN, check, not_run_here, summary  # noqa: E402
+from usage import USAGE  # noqa: E402
 
 COPYRIGHT = (b"Copyright the Tamberline developers. "
              b"No licence has been chosen yet: all rights reserved.\n")
@@ -27,18 +27,6 @@ MAINTAINER = "Tamberline developers <tamberline@example.invalid>"
 SYSTEM_DLLS = ["KERNEL32.dll", "msvcrt.dll", "WS2_32.dll"]
 # The Windows builds, by the name their zip ends in, with the PE machine of their .exe.
 BUILDS = {"win32": "i386", "win64": "x86-64"}
-
-results = {"passed": 0, "failed": 0}
-
-
-def check(name, got, want):
-    if got == want:
-        results["passed"] += 1
-        print(f"ok   {name}")
-    else:
-        results["failed"] += 1
-        print(f"FAIL {name}:\n  got  {repr(got)[:600]}\n  want {repr(want)[:600]}")
-
 
 def run(cmd, cwd=None, env=None):
     full_env = dict(os.environ)
@@ -161,9 +149,13 @@ def test_zip(archive, build, version, work):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit(__doc__)
-    found = find_packages(sys.argv[1])
+    parser = argparse.ArgumentParser(description="Checks what scripts/release ships.")
+    parser.add_argument("dist", nargs="?", default=os.environ.get("TAMBER_PACKAGES"),
+                        help="the folder of the packages (default: TAMBER_PACKAGES)")
+    args = parser.parse_args()
+    if not args.dist:
+        not_run_here("no packages: scripts/release --out DIR, then TAMBER_PACKAGES=DIR")
+    found = find_packages(args.dist)
     if found:
         version, zips, deb = found
         work = tempfile.mkdtemp(prefix="tamber-package-")
@@ -173,8 +165,7 @@ def main():
                 test_zip(archive, build, version, work)
         finally:
             shutil.rmtree(work)
-    print(f"{results['passed']} passed, {results['failed']} failed")
-    return 1 if results["failed"] else 0
+    return summary()
 
 
 if __name__ == "__main__":

@@ -8,6 +8,8 @@ if TOP not in sys.path:
     sys.path.insert(0, TOP)
 from harness import table, where  # noqa: E402
 
+# How a suite runs a Windows program: scripts/windows-run decides the runner.
+WINDOWS_RUN = os.path.join(TOP, "scripts", "windows-run")
 # The exit status that tells CTest a suite did not run on this host.
 NOT_RUN = 77
 # A value's repr shown in a failure is cut here: a listing or a whole output stays readable.
@@ -16,14 +18,14 @@ SHOWN = 600
 results = {"passed": 0, "failed": 0, "skipped": 0}
 
 
-def check(name, got, want):
-    """Counts and prints one comparison; returns whether it held."""
+def check(name, got, want, quiet=False):
+    """Counts and prints one comparison (`quiet`: a failure only); returns whether it held."""
     ok = got == want
     results["passed" if ok else "failed"] += 1
-    if ok:
-        print(f"ok   {name}")
-    else:
+    if not ok:
         print(f"FAIL {name}:\n  got  {repr(got)[:SHOWN]}\n  want {repr(want)[:SHOWN]}")
+    elif not quiet:
+        print(f"ok   {name}")
     return ok
 
 
