@@ -5,9 +5,9 @@ scripts/test-server --kernel --prepare "e2e_test.py --build-tree". Every case as
 source ports the server saw, from a capture of the connections on the server's interface.
 
 Privileges: CI runs this as real root. The cases "as a normal user" drop root with setpriv
-(support/e2e.py's DROP_ROOT: uid and gid 65534, no groups, no capabilities); the Windows one also sets
-net.ipv4.ip_unprivileged_port_start=0 in the test's namespace, which is Windows' rule: any
-program may bind any port.
+(DROP_ROOT of support/e2e.py: uid and gid 65534, no groups, no capabilities); the Windows one
+also sets net.ipv4.ip_unprivileged_port_start=0 in the test's namespace, which is Windows'
+rule: any program may bind any port.
 
 Usage: kernel_test.py [--windows] TAMBERLINE
 """

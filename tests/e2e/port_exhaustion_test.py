@@ -8,8 +8,8 @@ ports, the same copy cycles the range several times: an address pair coming back
 stall it against the ordinary run.
 
 The ordinary-port run drops the right to bind reserved ports: natively as the normal user
-(setpriv, as in support/e2e.py's DROP_ROOT); under wine, whose server does the binding and must own
-its prefix, as root without CAP_NET_BIND_SERVICE, with a wineserver started that way.
+(setpriv, as in DROP_ROOT of support/e2e.py); under wine, whose server does the binding and
+must own its prefix, as root without CAP_NET_BIND_SERVICE, with a wineserver started that way.
 
 Usage: port_exhaustion_test.py [--windows] TAMBERLINE
 """
