@@ -8,9 +8,11 @@ if(NOT WIN32)
     COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/test_table_test.py)
   add_test(NAME windows_run
     COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/windows_run_test.py)
-  set_tests_properties(apt_fallback test_table windows_run PROPERTIES LABELS unit)
+  # The harness's own tests: once, in the native tree (not again in the sanitizer build).
+  set_tests_properties(apt_fallback test_table windows_run PROPERTIES LABELS harness)
   # The emulated machine's channel, byte for byte, where this host runs 32-bit programs there.
   add_test(NAME windows_guest
     COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/windows_guest_test.py)
-  set_tests_properties(windows_guest PROPERTIES LABELS guest TIMEOUT 600 SKIP_RETURN_CODE 77)
+  set_tests_properties(windows_guest PROPERTIES LABELS "harness;guest" TIMEOUT 600
+                       SKIP_RETURN_CODE 77)
 endif()

@@ -12,24 +12,12 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+from suite import WINDOWS_RUN, check, leave_out, requires, summary  # noqa: E402
 from terminal import Tmux  # noqa: E402
-from windows import WINDOWS_RUN, runner  # noqa: E402
-
-USAGE = (b"Tamberline v0.1\n"
-         b"Usage:\n"
-         b"  tamberline ls  <server> <export> <path>\n"
-         b"  tamberline get <server> <export> <remote-path> <local-file>\n"
-         b"\n"
-         b"Example:\n"
-         b"  tamberline ls 192.168.1.10 /srv/velmo /\n"
-         b"  tamberline get 192.168.1.10 /srv/velmo /README.TXT README.TXT\n")
+from usage import USAGE  # noqa: E402
 
 HELD = "This is a command-line program: run it from Command Prompt or PowerShell."
 USAGE_LINES = USAGE.decode().splitlines()
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-failures = []
-passes = []
 
 
 def run(prefix, exe, args, env=None):
@@ -38,15 +26,6 @@ def run(prefix, exe, args, env=None):
     p = subprocess.run(prefix + [exe] + args, capture_output=True, env=full_env, timeout=60,
                        stdin=subprocess.DEVNULL)
     return p.returncode, p.stdout, p.stderr
-
-
-def check(name, got, want):
-    if got != want:
-        failures.append(name)
-        print(f"FAIL {name}: got {got!r}, want {want!r}")
-    else:
-        passes.append(name)
-        print(f"ok   {name}")
 
 
 def wait_for(tmux, seen, timeout=60):
@@ -115,16 +94,12 @@ def main():
             want_err = want_err.replace(b"\n", b"\r\n")
         check(f"failed start-up with {len(argv)} arguments", (code, out, err), (1, b"", want_err))
 
-    skipped = 0
-    if wine and runner(real) == "guest":
-        skipped = 1
-        print("skip the console window cases: not run here: the emulated machine has no console "
-              "for tmux")
+    lacks = requires("console")
+    if wine and lacks:
+        leave_out("the console window cases", lacks)
     elif wine:
         check_console_window(WINDOWS_RUN, real)
-
-    print(f"{len(passes)} passed, {len(failures)} failed, {skipped} skipped")
-    return 1 if failures else 0
+    return summary()
 
 
 if __name__ == "__main__":

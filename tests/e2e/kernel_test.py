@@ -5,9 +5,9 @@ scripts/test-server --kernel --prepare "e2e_test.py --build-tree". Every case as
 source ports the server saw, from a capture of the connections on the server's interface.
 
 Privileges: CI runs this as real root. The cases "as a normal user" drop root with setpriv
-(e2e_test.DROP_ROOT: uid and gid 65534, no groups, no capabilities); the Windows one also sets
-net.ipv4.ip_unprivileged_port_start=0 in the test's namespace, which is Windows' rule: any
-program may bind any port.
+(DROP_ROOT of support/e2e.py: uid and gid 65534, no groups, no capabilities); the Windows one
+also sets net.ipv4.ip_unprivileged_port_start=0 in the test's namespace, which is Windows'
+rule: any program may bind any port.
 
 Usage: kernel_test.py [--windows] TAMBERLINE
 """
@@ -16,12 +16,13 @@ import shutil
 import subprocess
 import sys
 
-from e2e_test import (HERE, INTERFACE, ROOT, SERVER, USER, Tool, check, check_listing,
-                      check_ports, contents, run_suite, test_copies, test_failures,
-                      test_listings, test_terminal)
-
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from capture import SynCapture  # noqa: E402
+from e2e import (USER, Tool, check_listing, check_ports, contents, run_suite,  # noqa: E402
+                 server, test_copies, test_failures, test_listings, test_terminal)
+from suite import check  # noqa: E402
+
+SERVER, _, ROOT, INTERFACE = server()
 
 DENIED = (1, b"", b"error: mountd rejected export with status EACCES\n")
 

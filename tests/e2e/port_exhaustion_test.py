@@ -8,8 +8,8 @@ ports, the same copy cycles the range several times: an address pair coming back
 stall it against the ordinary run.
 
 The ordinary-port run drops the right to bind reserved ports: natively as the normal user
-(setpriv, as in e2e_test.DROP_ROOT); under wine, whose server does the binding and must own
-its prefix, as root without CAP_NET_BIND_SERVICE, with a wineserver started that way.
+(setpriv, as in DROP_ROOT of support/e2e.py); under wine, whose server does the binding and
+must own its prefix, as root without CAP_NET_BIND_SERVICE, with a wineserver started that way.
 
 Usage: port_exhaustion_test.py [--windows] TAMBERLINE
 """
@@ -18,11 +18,13 @@ import subprocess
 import sys
 import time
 
-from e2e_test import (HERE, INTERFACE, RESERVED_PORTS, ROOT, SERVER, Tool, check, check_ports,
-                      contents, not_run_here, readable, run_suite)
-
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from capture import SynCapture  # noqa: E402
+from e2e import (RESERVED_PORTS, Tool, check_ports, contents, readable, run_suite,  # noqa: E402
+                 server)
+from suite import check  # noqa: E402
+
+SERVER, _, ROOT, INTERFACE = server()
 
 ORDINARY_PORTS = range(50000, 50500)
 SIZE = 64 * 1024 * 1024  # 2048 READs of 32 KiB: four times the 500 ordinary ports
@@ -71,9 +73,6 @@ def main():
     args = sys.argv[1:]
     wine = args[0] == "--windows"
     exe = args[-1]
-    if wine and Tool(exe, True).where == "guest":
-        not_run_here("the emulated machine's ports are its own, not this namespace's; the 64-bit "
-                     "build runs this suite")
     sysctl("net.ipv4.ip_local_port_range", f"{ORDINARY_PORTS.start} {ORDINARY_PORTS.stop - 1}")
     sysctl("net.ipv4.tcp_tw_reuse", 0)
     with open("/dev/urandom", "rb") as random_bytes:

@@ -14,13 +14,14 @@ import random
 import subprocess
 import sys
 
-from e2e_test import (EXPORT, HERE, INTERFACE, ROOT, SERVER, Tool, check, check_listing,
-                      check_ports, contents, readable, run_suite)
-
-sys.path.insert(0, os.path.join(HERE, ".."))
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from capture import SynCapture  # noqa: E402
-from shell_test import USAGE  # noqa: E402
+from e2e import (Tool, check_listing, check_ports, contents, readable, run_suite,  # noqa: E402
+                 server)
+from suite import check  # noqa: E402
+from usage import USAGE  # noqa: E402
+
+SERVER, EXPORT, ROOT, INTERFACE = server()
 
 BIG = 64 * 1024 * 1024
 

@@ -2,10 +2,11 @@
 """What scripts/release ships, checked the way a user gets it: the Debian package and the
 two Windows zips, each unpacked into a temporary folder (nothing is installed).
 
-Usage: package_test.py --url-base URL DIST_DIR
-DIST_DIR holds tamberline-<version>-win32.zip, tamberline-<version>-win64.zip,
-tamberline_<version>_amd64.deb and SHA256SUMS, and the Scoop and winget manifests that
-scripts/release --url-base URL wrote.
+Usage: package_test.py [--url-base URL] [DIST_DIR]
+DIST_DIR (by default the environment's TAMBER_PACKAGES) holds tamberline-<version>-win32.zip,
+tamberline-<version>-win64.zip, tamberline_<version>_amd64.deb and SHA256SUMS, and the Scoop
+and winget manifests that scripts/release --url-base URL wrote (URL by default the
+environment's TAMBER_URL_BASE).
 """
 import argparse
 import gzip
@@ -21,11 +22,11 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.join(HERE, "..", "..")
-WINDOWS_RUN = os.path.join(TOP, "scripts", "windows-run")
-sys.path.insert(0, os.path.join(HERE, ".."))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(TOP, "packaging"))
-from shell_test import USAGE  # noqa: E402  (the usage text, kept in one place)
-from windows_exe_test import arch_of, check_exe  # noqa: E402
+from pe import arch_of, check_exe  # noqa: E402
+from suite import WINDOWS_RUN, check, not_run_here, summary  # noqa: E402
+from usage import USAGE  # noqa: E402
 import sign  # noqa: E402  (the signing command scripts/release runs)
 
 with open(os.path.join(TOP, "LICENSE"), "rb") as f:
@@ -49,18 +50,6 @@ MAINTAINER = "Tamberline developers <tamberline@example.invalid>"
 SYSTEM_DLLS = ["KERNEL32.dll", "msvcrt.dll", "WS2_32.dll"]
 # The Windows builds, by the name their zip ends in, with the PE machine of their .exe.
 BUILDS = {"win32": "i386", "win64": "x86-64"}
-
-results = {"passed": 0, "failed": 0}
-
-
-def check(name, got, want):
-    if got == want:
-        results["passed"] += 1
-        print(f"ok   {name}")
-    else:
-        results["failed"] += 1
-        print(f"FAIL {name}:\n  got  {repr(got)[:600]}\n  want {repr(want)[:600]}")
-
 
 def run(cmd, cwd=None, env=None):
     full_env = dict(os.environ)
@@ -475,10 +464,16 @@ def test_signing(exes, work):
 
 
 def main():
-    parser = argparse.ArgumentParser(usage=__doc__)
-    parser.add_argument("--url-base", required=True)
-    parser.add_argument("dist")
+    parser = argparse.ArgumentParser(description="Checks what scripts/release ships.")
+    parser.add_argument("--url-base", default=os.environ.get("TAMBER_URL_BASE"),
+                        help="the base the manifests were written for (default: TAMBER_URL_BASE)")
+    parser.add_argument("dist", nargs="?", default=os.environ.get("TAMBER_PACKAGES"),
+                        help="the folder of the packages (default: TAMBER_PACKAGES)")
     args = parser.parse_args()
+    if not args.dist:
+        not_run_here("no packages: scripts/release --out DIR, then TAMBER_PACKAGES=DIR")
+    if not args.url_base:
+        parser.error("no --url-base and no TAMBER_URL_BASE: the manifests cannot be checked")
     found = find_packages(args.dist)
     if found:
         version, zips, deb = found
@@ -492,8 +487,7 @@ def main():
                                               "tamberline.exe") for build in zips}, work)
         finally:
             shutil.rmtree(work)
-    print(f"{results['passed']} passed, {results['failed']} failed")
-    return 1 if results["failed"] else 0
+    return summary()
 
 
 if __name__ == "__main__":

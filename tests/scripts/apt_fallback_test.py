@@ -18,6 +18,8 @@ import sys
 import tempfile
 import time
 
+from script_support import check as counted, summary
+
 CODENAME = "tamber"
 ARCHES = ("amd64", "i386")
 # (suite, package, version, architecture, extra control fields)
@@ -102,13 +104,11 @@ def run(cmd, env):
 def main():
     scripts = os.path.abspath(sys.argv[1])
     install = ["apt-get", "install", "-s", "tamber-demo", "tamber-wine:i386"]
-    failures, checks = [], 0
 
     def check(what, ok, out):
-        nonlocal checks
-        checks += 1
-        if not ok:
-            failures.append(f"{what}:\n{out}")
+        """A check of one run, whose whole output is shown when it fails."""
+        if not counted(what, ok, True):
+            print(out)
 
     with tempfile.TemporaryDirectory(prefix="tamber-apt.") as top:
         build_repository(os.path.join(top, "repo"))
@@ -139,10 +139,7 @@ def main():
         status, out, _ = run([os.path.join(scripts, "deps")], env)
         check("deps without a purpose prints its usage", status == 2 and "usage:" in out, out)
 
-    for failure in failures:
-        print("FAILED:", failure)
-    print(f"{checks - len(failures)} passed, {len(failures)} failed")
-    return 1 if failures else 0
+    return summary()
 
 
 if __name__ == "__main__":

@@ -1,10 +1,16 @@
-"""What the scripts' tests share: a script of scripts/ loaded as a module, and counted checks."""
+"""What the scripts' tests share: a script of scripts/ loaded as a module, and the suites'
+counted checks (the project's top folder is on sys.path after this import)."""
 import importlib.machinery
 import importlib.util
 import os
+import sys
 
-SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
-results = {"passed": 0, "failed": 0}
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from suite import TOP, check, summary  # noqa: E402
+
+__all__ = ["SCRIPTS", "TOP", "check", "load", "summary"]
+
+SCRIPTS = os.path.join(TOP, "scripts")
 
 
 def load(name):
@@ -14,15 +20,3 @@ def load(name):
     module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
     loader.exec_module(module)
     return module
-
-
-def check(name, got, want):
-    ok = got == want
-    results["passed" if ok else "failed"] += 1
-    print(f"ok   {name}" if ok else f"FAIL {name}:\n  got  {got!r}\n  want {want!r}")
-
-
-def summary():
-    """Prints the count line; returns the exit status."""
-    print(f"{results['passed']} passed, {results['failed']} failed")
-    return 1 if results["failed"] else 0

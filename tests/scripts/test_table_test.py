@@ -1,12 +1,23 @@
 #!/usr/bin/env python3
-"""scripts/test-table: each JUnit outcome read right, every Windows suite shown on every Windows
-build, and a run that tested a Windows suite nowhere, or the shipped build not at all, refused."""
+"""harness/table.py: each JUnit outcome read right, every Windows suite shown on every Windows
+build, a run that tested a Windows suite nowhere, or the shipped build not at all, refused, and
+the count line a suite writes read back as written."""
 import sys
 import xml.etree.ElementTree as ET
 
-from script_support import check, load, summary
+from script_support import check, summary
+from harness import table as tt
 
-tt = load("test-table")
+COUNT_LINES = [
+    ("no case left out", (12, 0, 0), "12 passed, 0 failed"),
+    ("a failure", (3, 1, 0), "3 passed, 1 failed"),
+    ("cases left out", (40, 0, 2), "40 passed, 0 failed, 2 skipped"),
+]
+for name, counts, line in COUNT_LINES:
+    check(f"count line: {name}: written", tt.count_line(*counts), line)
+    read = tt.COUNTS.findall(f"ok   a case\n{line}\n")
+    check(f"count line: {name}: read back", [tuple(int(n or 0) for n in c) for c in read],
+          [counts])
 
 OUTCOMES = [
     ("a pass", '<testcase name="e2e" status="run"><system-out>9 passed, 0 failed\n'

@@ -2,7 +2,7 @@
 """What ran where: a table of each suite in each build from CTest's JUnit files, and whether
 the run may pass on it.
 
-Usage: test-table [--windows B,B...] [--shipped B] BUILD=JUNIT.xml [BUILD=JUNIT.xml ...]
+Usage: harness/table.py [--windows B,B...] [--shipped B] BUILD=JUNIT.xml [BUILD=JUNIT.xml ...]
 
 A build may be named more than once (a Windows build's program and unit trees). Exits 1 when
 a Windows suite ran on no Windows build, or when the shipped build ran no suite at all: a
@@ -15,6 +15,12 @@ import xml.etree.ElementTree as ET
 # A suite's own count line: "12 passed, 0 failed, 1 skipped" (cases it could not hold here).
 COUNTS = re.compile(r"^(\d+) passed, (\d+) failed(?:, (\d+) skipped)?$", re.M)
 NOT_RUN = re.compile(r"^not run here: (.*)$", re.M)
+
+
+def count_line(passed, failed, skipped=0):
+    """The count line a suite ends with, as COUNTS reads it back; skipped shown when any."""
+    line = f"{passed} passed, {failed} failed"
+    return f"{line}, {skipped} skipped" if skipped else line
 
 
 def outcome(case):

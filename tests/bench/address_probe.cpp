@@ -1,7 +1,7 @@
 // How much memory a process can hold in blocks of one size, as the file of `get` holds it: each
 // block reserved with std::vector::reserve, never touched. For scripts/bench --largest, which
-// builds it as a 32-bit Windows program and runs it under wine with and without the
-// large-address-aware flag, to show how large a file each piece size allows.
+// builds it as a 32-bit Windows program (tests/bench.cmake) and runs it under wine with and
+// without the large-address-aware flag, to show how large a file each piece size allows.
 //
 // Usage: address_probe MIB...   prints "<MiB per block> <MiB held>" per size
 #include <cstdio>

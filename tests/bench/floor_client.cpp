@@ -170,9 +170,9 @@ void finish(int fd) {
 std::uint64_t post_op_attr_size(Reply& r) {
     if (r.u32() == 0)
         return 0;
-    r.skip(5 * 4);
+    r.skip(20);  // type, mode, nlink, uid, gid
     const std::uint64_t size = r.u64();
-    r.skip(84 - 5 * 4 - 8);
+    r.skip(84 - 20 - 8);
     return size;
 }
 
@@ -272,6 +272,7 @@ int main(int argc, char** argv) {
         done += static_cast<std::uint64_t>(w);
     }
     ::close(out);
+    std::free(buf);
     std::printf("wrote %llu bytes\n", static_cast<unsigned long long>(offset));
     return 0;
 }

@@ -1,0 +1,57 @@
+"""What every Python suite shares: counted checks, cases left out, the count line, and the
+runner the launcher says the program under test runs with."""
+import os
+import sys
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+if TOP not in sys.path:
+    sys.path.insert(0, TOP)
+from harness import table, where  # noqa: E402
+
+# How a suite runs a Windows program: scripts/windows-run decides the runner.
+WINDOWS_RUN = os.path.join(TOP, "scripts", "windows-run")
+# The exit status that tells CTest a suite did not run on this host.
+NOT_RUN = 77
+# A value's repr shown in a failure is cut here: a listing or a whole output stays readable.
+SHOWN = 600
+
+results = {"passed": 0, "failed": 0, "skipped": 0}
+
+
+def check(name, got, want, quiet=False):
+    """Counts and prints one comparison (`quiet`: a failure only); returns whether it held."""
+    ok = got == want
+    results["passed" if ok else "failed"] += 1
+    if not ok:
+        print(f"FAIL {name}:\n  got  {repr(got)[:SHOWN]}\n  want {repr(want)[:SHOWN]}")
+    elif not quiet:
+        print(f"ok   {name}")
+    return ok
+
+
+def leave_out(name, reason):
+    """A case this runner cannot hold: said, counted as skipped, never passed."""
+    results["skipped"] += 1
+    print(f"skip {name}: not run here: {reason}")
+
+
+def not_run_here(reason):
+    """Says why the whole suite does not run here and exits with CTest's skip status."""
+    print(f"not run here: {reason}")
+    sys.exit(NOT_RUN)
+
+
+def summary():
+    """Prints the count line; returns the suite's exit status."""
+    print(table.count_line(results["passed"], results["failed"], results["skipped"]))
+    return 1 if results["failed"] else 0
+
+
+def runner():
+    """How the program under test runs (native, wine32, wine64 or guest), as the launcher says."""
+    return os.environ.get("TAMBER_RUNNER") or "native"
+
+
+def requires(need):
+    """Why a case needing `need` cannot run with this runner, or None."""
+    return where.lacks(runner(), need)
