@@ -330,8 +330,9 @@ def prepare(runner):
         raise SystemExit(f"windows-run: could not create wine prefix {env['WINEPREFIX']}")
 
 
-def _server_dir(prefix):
-    """wine's socket folder for `prefix`: /tmp/BASE/server-DEV-INO, BASE named in the prefix."""
+def _server_dir(prefix, env):
+    """wine's socket folder for `prefix`: TMPDIR/BASE/server-DEV-INO, BASE named in the prefix
+    (TMPDIR as in `env`, default /tmp)."""
     try:
         with open(os.path.join(prefix, "wineserver")) as f:
             base = f.read().strip()
@@ -340,7 +341,8 @@ def _server_dir(prefix):
     if not base or "/" in base:
         return None
     info = os.stat(prefix)
-    return os.path.join("/tmp", base, f"server-{info.st_dev:x}-{info.st_ino:x}")
+    return os.path.join(env.get("TMPDIR") or "/tmp", base,
+                        f"server-{info.st_dev:x}-{info.st_ino:x}")
 
 
 def _overlay(lower, folder):
@@ -366,7 +368,7 @@ def wine_session(runner, folder):
     view, mounted = _overlay(cached_prefix(runner), folder)
     env = wine_env(runner, dict(os.environ, WINEPREFIX=view))
     env["WINEDEBUG"] = "-all"
-    server_dir = _server_dir(view)
+    server_dir = _server_dir(view, env)
     if server_dir:
         with open(os.path.join(folder, SERVER_DIR_NOTE), "w") as f:
             f.write(server_dir)
@@ -392,7 +394,7 @@ def sweep_session(folder):
             server_dir = f.read().strip()
     except OSError:
         return False
-    if not server_dir.startswith("/tmp/") or not os.path.isdir(server_dir):
+    if not os.path.basename(server_dir).startswith("server-") or not os.path.isdir(server_dir):
         return False
     shutil.rmtree(server_dir, ignore_errors=True)
     return True
