@@ -345,14 +345,17 @@ def _server_dir(prefix, env):
                         f"server-{info.st_dev:x}-{info.st_ino:x}")
 
 
-def _overlay(lower, folder):
-    """A copy-on-write view of `lower` at folder/prefix (a real copy where overlays fail)."""
+def overlay_prefix(lower, folder, metacopy=False):
+    """A copy-on-write view of the prefix `lower` at folder/prefix, or a real copy where
+    overlays fail; returns (view, mounted). `metacopy`: a change of owner or mode copies only
+    the metadata (for a prefix handed to another user)."""
     view, upper, scratch = (os.path.join(folder, d) for d in ("prefix", "upper", "scratch"))
     for d in (view, upper, scratch):
         os.mkdir(d)
+    extra = ",metacopy=on,redirect_dir=on" if metacopy else ""
     mounted = subprocess.run(
         ["mount", "-t", "overlay", "overlay", "-o",
-         f"lowerdir={lower},upperdir={upper},workdir={scratch}", view],
+         f"lowerdir={lower},upperdir={upper},workdir={scratch}{extra}", view],
         capture_output=True).returncode == 0
     if not mounted:
         subprocess.run(["cp", "-a", lower + "/.", view], check=True)
@@ -365,7 +368,7 @@ def wine_session(runner, folder):
     (inside the caller's namespaces, which must include a mount namespace of its own); yields
     the environment settings of the runs. The wineserver, its socket folder and the mount go
     at the end."""
-    view, mounted = _overlay(cached_prefix(runner), folder)
+    view, mounted = overlay_prefix(cached_prefix(runner), folder)
     env = wine_env(runner, dict(os.environ, WINEPREFIX=view))
     env["WINEDEBUG"] = "-all"
     server_dir = _server_dir(view, env)

@@ -67,6 +67,9 @@ class Tool:
         os.makedirs(bin_dir, exist_ok=True)
         os.chmod(bin_dir, 0o755)
         copies = [shutil.copy(path, bin_dir) for path in (exe, WINDOWS_RUN)]
+        # scripts/windows-run is a shim into the harness, which it finds beside its folder.
+        shutil.copytree(os.path.join(HERE, "..", "..", "harness"), os.path.join(work, "harness"),
+                        dirs_exist_ok=True, ignore=shutil.ignore_patterns("__pycache__"))
         for copy in copies:
             os.chmod(copy, 0o755)
         runner = DROP_ROOT + (["env", *env] if env else [])

@@ -22,6 +22,8 @@ from e2e_test import (HERE, INTERFACE, ROOT, SERVER, USER, Tool, check, check_li
 
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from capture import SynCapture  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", ".."))
+from harness.windows import overlay_prefix  # noqa: E402
 
 DENIED = (1, b"", b"error: mountd rejected export with status EACCES\n")
 
@@ -61,16 +63,7 @@ def keep_wineserver(tool):
 def user_prefix(work):
     """A wine prefix the user owns (wine refuses any other): a copy-on-write view of the
     suite's prefix where only the metadata is copied, or a real copy where that fails."""
-    view, upper, scratch = (os.path.join(work, d) for d in ("prefix", "upper", "scratch"))
-    for d in (view, upper, scratch):
-        os.mkdir(d)
-    lower = os.environ["WINEPREFIX"]
-    mounted = subprocess.run(
-        ["mount", "-t", "overlay", "overlay", "-o",
-         f"lowerdir={lower},upperdir={upper},workdir={scratch},metacopy=on,redirect_dir=on",
-         view], capture_output=True).returncode == 0
-    if not mounted:
-        subprocess.run(["cp", "-a", lower + "/.", view], check=True)
+    view, mounted = overlay_prefix(os.environ["WINEPREFIX"], work, metacopy=True)
     # It names root's private directory for the wineserver; the user's wine makes its own.
     os.remove(os.path.join(view, "wineserver"))
     subprocess.run(["chown", "-R", f"{USER}:{USER}", view], check=True)
