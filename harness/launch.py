@@ -303,7 +303,8 @@ def inner(a, prog, runner, folder):
     stop_on_signal(cmd)
     started = time.monotonic()
     try:
-        private_namespaces(a.host_network)
+        # The emulated machine's tap lives in the namespace, and ends with it.
+        private_namespaces(a.host_network and runner != "guest")
         tmp = os.path.join(folder, "tmp")
         os.mkdir(tmp)
         os.chmod(tmp, 0o1777)

@@ -418,33 +418,14 @@ def session(runner, folder, share=None, addr=None):
             yield env
 
 
-def unshare_mounts():
-    """Moves this process into a mount namespace of its own, with private propagation."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.unshare(0x00020000) != 0:  # CLONE_NEWNS
-        raise OSError(ctypes.get_errno(), "unshare")
-    subprocess.run(["mount", "--make-rprivate", "/"], check=True)
-
-
 def run_session(exe, command):
-    """windows-run --session: CMD with EXE's session open around it; its status."""
-    import tempfile
-    runner = runner_for(exe)
-    if runner != "guest" and os.geteuid() != 0:
+    """windows-run --session: CMD with EXE's session open around it, in a launch of its own
+    on the host's network; its status."""
+    if runner_for(exe) != "guest" and os.geteuid() != 0:
         # No overlay without root: the runs share the cached prefix and its wineserver.
         return subprocess.run(command).returncode
-    prepare(runner)
-    folder = tempfile.mkdtemp(prefix="tamber-session.")
-    os.chmod(folder, 0o755)
-    try:
-        if runner != "guest":
-            unshare_mounts()
-        with session(runner, folder, share=folder) as env:
-            if runner == "guest":
-                env = dict(env, TMPDIR=folder)
-            return _status(subprocess.run(command, env=dict(os.environ, **env)).returncode)
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+    from harness import launch
+    return launch.main(["--windows", exe, "--host-network", "--", *command])
 
 
 def main(argv=None):
