@@ -39,9 +39,6 @@ TOOLS = {None: ("ip",), "ganesha": ("ip", "rpcbind", "rpcinfo", "ganesha.nfsd"),
          "knfsd": ("ip", "rpcinfo", "qemu-system-x86_64", "mkfs.ext4", "debugfs")}
 # The emulated machine's tap: the program inside reaches the server at the host's side.
 WINDOWS_HOST, WINDOWS_GUEST = "127.4.0.1", "127.4.0.2"
-# Where the knfsd guest serves, for --prepare, which runs before the guest starts.
-KNFSD_ADDR, KNFSD_EXPORT = "127.3.0.2", "/srv/export"
-# Ending: the command's first signal ends the run with 128 + its number.
 EXIT_USAGE, EXIT_NOT_RUN, EXIT_HARNESS = 2, 77, 125
 
 
@@ -230,15 +227,24 @@ def main(argv=(), prog="launch", usage=USAGE):
 def enter(a, prog, runner, folder):
     """Runs the inner half as PID 1 of a new PID namespace; its status once it has ended (and
     with it, every process of the run)."""
-    libc_call("unshare", CLONE_NEWPID)
+    try:
+        libc_call("unshare", CLONE_NEWPID)
+    except OSError as e:
+        return fail(prog, f"no PID namespace: {e}", EXIT_HARNESS)
     child = os.fork()
     if child == 0:
         status = EXIT_HARNESS
         try:
             libc_call("prctl", 1, signal.SIGKILL)  # PR_SET_PDEATHSIG: ends with the launcher
             status = inner(a, prog, runner, folder)
-        except BaseException as e:  # noqa: B036 - PID 1 must end with a status, whatever
-            print(f"{prog}: error: {e}", file=sys.stderr, flush=True)
+        except SystemExit as e:
+            # A guest that could not start says why itself.
+            if isinstance(e.code, str):
+                print(e.code, file=sys.stderr)
+            status = 1 if isinstance(e.code, str) else (e.code or 0)
+        except BaseException as e:
+            # PID 1 ends with a status, whatever went wrong.
+            print(f"{prog}: error: {e!r}", file=sys.stderr, flush=True)
         finally:
             sys.stdout.flush()
             sys.stderr.flush()
@@ -320,9 +326,11 @@ def inner(a, prog, runner, folder):
                                   "backslashes or newlines")
             env["TAMBER_EXPORT_DIR"] = export_dir
         if a.prepare:
-            planned = {"TAMBER_SERVER": KNFSD_ADDR, "TAMBER_EXPORT": KNFSD_EXPORT} \
-                if a.server == "knfsd" else {"TAMBER_SERVER": "127.0.0.1",
-                                             "TAMBER_EXPORT": export_dir or ""}
+            planned = {"TAMBER_SERVER": "127.0.0.1", "TAMBER_EXPORT": export_dir or ""}
+            if a.server == "knfsd":
+                from harness.guests import nfs_server
+                planned = {"TAMBER_SERVER": nfs_server.GUEST_ADDR,
+                           "TAMBER_EXPORT": nfs_server.EXPORT}
             if subprocess.run(["sh", "-c", a.prepare], stdin=subprocess.DEVNULL,
                               env=dict(os.environ, **env, **planned)).returncode != 0:
                 return fail(prog, "the --prepare command failed")
