@@ -24,7 +24,7 @@ except ImportError:
     def not_run_here(reason):
         print(f"not run here: {reason}")
         sys.exit(77)
-from harness import launch, windows  # noqa: E402
+from harness import launch, where, windows  # noqa: E402
 
 LAUNCH = os.path.join(TOP, "harness", "launch.py")
 MARKER = "TAMBER_LAUNCH_TEST"
@@ -45,6 +45,13 @@ OPTIONS = [
 ]
 for given, want in OPTIONS:
     check(f"test-server {' '.join(given)}", launch.from_test_server(given), want)
+
+# server, runner, whether the launcher says "not run here" before starting anything
+SERVERS = [("knfsd", "guest", True), ("knfsd", "wine32", False), ("ganesha", "guest", False),
+           ("reserved-port", "guest", False), (None, "guest", False), (None, "native", False)]
+for server, runner, declined in SERVERS:
+    check(f"{server} with {runner}: not run here", where.server_reason(server, runner) is not None,
+          declined)
 
 
 def pe64(path):
