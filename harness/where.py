@@ -1,21 +1,26 @@
 """What runs where: each suite, and each need of a case, against each runner, answered here.
 
 A runner is how the program under test runs: native, wine32, wine64, or guest (the 32-bit
-.exe under 32-bit wine in the emulated machine). `suite_reason` is asked by the launcher
-before it starts anything; `lacks` by a suite for a case that needs what a runner lacks.
-Both return None where it runs, else the reason the table shows after "not run here: ".
+.exe under 32-bit wine in the emulated machine). `suite_reason` and `server_reason` are asked
+by the launcher before it starts anything; `lacks` by a suite for a case that needs what a
+runner lacks. All return None where it runs, else the reason the table shows after "not run here: ".
 """
 
 RUNNERS = ("native", "wine32", "wine64", "guest")
+
+_TWO_GUESTS = ("the kernel server and the 32-bit wine guest would be two guests, with no route "
+               "between their taps; the 64-bit build runs this suite")
 
 _SUITES = {
     ("port_exhaustion", "guest"): "the emulated machine's ports are its own, not this "
                                   "namespace's; the 64-bit build runs this suite",
     ("hostile", "guest"): "the emulated machine's sockets and memory are its own, not this "
                           "namespace's; the 64-bit build runs this suite",
-    ("e2e_kernel", "guest"): "the kernel server and the 32-bit wine guest would be two "
-                             "guests, with no route between their taps; the 64-bit build runs "
-                             "this suite",
+    ("e2e_kernel", "guest"): _TWO_GUESTS,
+}
+
+_SERVERS = {
+    ("knfsd", "guest"): _TWO_GUESTS,
 }
 
 _NEEDS = {
@@ -28,6 +33,13 @@ def suite_reason(suite, runner):
     if runner not in RUNNERS:
         raise ValueError(f"unknown runner {runner!r}")
     return _SUITES.get((suite, runner))
+
+
+def server_reason(server, runner):
+    """Why a run against `server` (None: no server) cannot be held with `runner`, or None."""
+    if runner not in RUNNERS:
+        raise ValueError(f"unknown runner {runner!r}")
+    return _SERVERS.get((server, runner))
 
 
 def lacks(runner, need):

@@ -1,18 +1,16 @@
-# The real binary against broken and hostile servers, one scenario per run.
+# The real binary against broken and hostile servers, one scenario per run, in a network
+# namespace of its own.
 if(NOT WIN32)
   add_executable(hostile_server hostile/hostile_server.cpp)
   target_link_libraries(hostile_server PRIVATE tamber_test_support)
   target_compile_options(hostile_server PRIVATE ${TAMBER_WARNINGS})
   set(TAMBER_MUTATIONS 3000 CACHE STRING "Mutated server runs of the hostile suite")
-  add_test(NAME hostile
-    COMMAND ${TAMBER_NETNS} ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/hostile/hostile_test.py
+  tamber_suite(hostile NETNS LABELS hostile TIMEOUT 900
+    COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/hostile/hostile_test.py
             --mutations ${TAMBER_MUTATIONS} $<TARGET_FILE:tamberline> $<TARGET_FILE:hostile_server>)
 elseif(TAMBER_NATIVE_HOSTILE_SERVER)
   # The server runs natively (it is test code); only the client is the Windows program.
-  add_test(NAME hostile
-    COMMAND ${TAMBER_NETNS} --windows $<TARGET_FILE:tamberline> ${TAMBER_PYTHON}
-            ${CMAKE_CURRENT_SOURCE_DIR}/hostile/hostile_test.py --windows --mutations 0 $<TARGET_FILE:tamberline> ${TAMBER_NATIVE_HOSTILE_SERVER})
-endif()
-if(TEST hostile)
-  set_tests_properties(hostile PROPERTIES LABELS hostile TIMEOUT 900 SKIP_RETURN_CODE 77)
+  tamber_suite(hostile NETNS PROGRAM $<TARGET_FILE:tamberline> LABELS hostile TIMEOUT 900
+    COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/hostile/hostile_test.py --windows
+            --mutations 0 $<TARGET_FILE:tamberline> ${TAMBER_NATIVE_HOSTILE_SERVER})
 endif()

@@ -16,3 +16,9 @@ if(NOT WIN32)
   set_tests_properties(windows_guest PROPERTIES LABELS "harness;guest" TIMEOUT 600
                        SKIP_RETURN_CODE 77)
 endif()
+# How a launch ends: nothing of it left behind, however it ends.
+if(NOT WIN32)
+  add_test(NAME launch
+    COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/launch_test.py)
+  set_tests_properties(launch PROPERTIES LABELS harness TIMEOUT 300 SKIP_RETURN_CODE 77)
+endif()

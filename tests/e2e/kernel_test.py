@@ -21,6 +21,7 @@ from capture import SynCapture  # noqa: E402
 from e2e import (USER, Tool, check_listing, check_ports, contents, run_suite,  # noqa: E402
                  server, test_copies, test_failures, test_listings, test_terminal)
 from suite import check  # noqa: E402
+from harness.windows import overlay_prefix  # noqa: E402
 
 SERVER, _, ROOT, INTERFACE = server()
 
@@ -62,16 +63,7 @@ def keep_wineserver(tool):
 def user_prefix(work):
     """A wine prefix the user owns (wine refuses any other): a copy-on-write view of the
     suite's prefix where only the metadata is copied, or a real copy where that fails."""
-    view, upper, scratch = (os.path.join(work, d) for d in ("prefix", "upper", "scratch"))
-    for d in (view, upper, scratch):
-        os.mkdir(d)
-    lower = os.environ["WINEPREFIX"]
-    mounted = subprocess.run(
-        ["mount", "-t", "overlay", "overlay", "-o",
-         f"lowerdir={lower},upperdir={upper},workdir={scratch},metacopy=on,redirect_dir=on",
-         view], capture_output=True).returncode == 0
-    if not mounted:
-        subprocess.run(["cp", "-a", lower + "/.", view], check=True)
+    view, mounted = overlay_prefix(os.environ["WINEPREFIX"], work, metacopy=True)
     # It names root's private directory for the wineserver; the user's wine makes its own.
     os.remove(os.path.join(view, "wineserver"))
     subprocess.run(["chown", "-R", f"{USER}:{USER}", view], check=True)

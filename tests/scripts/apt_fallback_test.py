@@ -18,7 +18,8 @@ import sys
 import tempfile
 import time
 
-from script_support import check as counted, summary
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from suite import check as counted, summary
 
 CODENAME = "tamber"
 ARCHES = ("amd64", "i386")

@@ -5,7 +5,8 @@ the count line a suite writes read back as written."""
 import sys
 import xml.etree.ElementTree as ET
 
-from script_support import check, summary
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from suite import check, summary
 from harness import table as tt
 
 COUNT_LINES = [

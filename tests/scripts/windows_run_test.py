@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""scripts/windows-run: which runner each program gets, and when 32-bit wine is asked at all."""
+"""harness/windows.py (scripts/windows-run): which runner each program gets, and when 32-bit
+wine is asked at all."""
 import os
 import sys
 
-from script_support import check, load, summary
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from suite import check, summary
 
-wr = load("windows-run")
+from harness import windows as wr  # noqa: E402
 
 WORKS = (True, "32-bit wine runs here")
 FAILS = (False, "32-bit wine fails here: Exec format error")

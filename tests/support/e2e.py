@@ -9,7 +9,7 @@ import shutil
 import subprocess
 import tempfile
 
-from suite import WINDOWS_RUN, check, leave_out, requires, summary
+from suite import TOP, WINDOWS_RUN, check, leave_out, requires, summary
 from terminal import Tmux, run_on_pty
 
 # Wine plays an en-US Windows under a UTF-8 locale: ANSI code page 1252, console code page 437.
@@ -63,6 +63,9 @@ class Tool:
         os.makedirs(bin_dir, exist_ok=True)
         os.chmod(bin_dir, 0o755)
         copies = [shutil.copy(path, bin_dir) for path in (exe, WINDOWS_RUN)]
+        # scripts/windows-run is a shim into the harness, which it finds beside its folder.
+        shutil.copytree(os.path.join(TOP, "harness"), os.path.join(work, "harness"),
+                        dirs_exist_ok=True, ignore=shutil.ignore_patterns("__pycache__"))
         for copy in copies:
             os.chmod(copy, 0o755)
         runner = DROP_ROOT + (["env", *env] if env else [])

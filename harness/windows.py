@@ -1,0 +1,452 @@
+"""How this host runs a Windows program: the one place that decides how, and runs it.
+
+Runners: a 64-bit .exe runs under 64-bit wine. A 32-bit .exe runs under 32-bit wine where the
+host runs 32-bit code (found by running 32-bit wine itself, once per boot), else in an
+emulated machine with 32-bit wine (harness.guests.win32_runner). TAMBER_WINDOWS_RUNNER=wine32,
+wine64 or guest forces the choice, for debugging.
+
+wine's error channels are on, and its lines are kept off the program's standard error; a run
+that fails without an "error:" line gets them appended, so that no failure goes without a word.
+TAMBER_WINE_LOG=FILE appends every run's wine lines to FILE.
+"""
+import contextlib
+import ctypes
+import fcntl
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+
+from harness.paths import cache_dir
+
+USAGE = """\
+Usage: windows-run EXE [ARGS...]               run EXE, exit with its status
+       windows-run --which EXE|i386|x86_64     print the runner for EXE (or any program of
+                                               that machine type) and why
+       windows-run --prefix EXE                print the wine prefix EXE runs in (none: guest)
+       windows-run --wine EXE PROGRAM [ARGS]   run a wine program (cmd, wineserver) beside
+                                               EXE: its loader and prefix; nothing for guest
+       windows-run --session EXE -- CMD...     run CMD with EXE's runner ready for many runs:
+                                               a private prefix and its own wineserver, or
+                                               the emulated machine, started once"""
+
+RUNNERS = ("wine32", "wine64", "guest")
+MACHINES = {0x014C: "i386", 0x8664: "x86_64"}
+LOADER = {"wine32": "/usr/lib/wine/wine", "wine64": "/usr/lib/wine/wine64"}
+SERVER = {"wine32": "/usr/lib/wine/wineserver32", "wine64": "/usr/lib/wine/wineserver64"}
+WINEARCH = {"wine32": "win32", "wine64": "win64"}
+# A line of wine's own debug output, "0024:err:module:import_dll ...\n", wherever it starts.
+WINE_LINE = re.compile(rb"[0-9a-f]{4}:(err|fixme|warn|trace):[^\n]*\n$")
+KEPT_LINES = 40
+QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+         "stderr": subprocess.DEVNULL}
+# The file in the session's folder naming its wineserver's socket folder, for the sweep of a
+# session whose launcher was killed.
+SERVER_DIR_NOTE = "wineserver-dir"
+
+
+def machine(exe):
+    """The PE file's machine type: i386 or x86_64."""
+    with open(exe, "rb") as f:
+        head = f.read(4096)
+    if head[:2] != b"MZ" or len(head) < 0x40:
+        raise SystemExit(f"windows-run: {exe}: not a Windows program")
+    pe = int.from_bytes(head[0x3C:0x40], "little")
+    if head[pe:pe + 4] != b"PE\0\0":
+        raise SystemExit(f"windows-run: {exe}: not a Windows program")
+    code = int.from_bytes(head[pe + 4:pe + 6], "little")
+    if code not in MACHINES:
+        raise SystemExit(f"windows-run: {exe}: machine type {code:#x} is not run here")
+    return MACHINES[code]
+
+
+def choose(kind, forced, wine32):
+    """(runner, reason) for a program of machine `kind`; `forced` is TAMBER_WINDOWS_RUNNER or
+    "", `wine32` is (works, why) from the probe, called only when needed."""
+    if forced:
+        if forced not in RUNNERS:
+            raise SystemExit(f"windows-run: TAMBER_WINDOWS_RUNNER={forced}: not one of "
+                             + ", ".join(RUNNERS))
+        return forced, "TAMBER_WINDOWS_RUNNER"
+    if kind == "x86_64":
+        return "wine64", "a 64-bit program"
+    works, why = wine32()
+    return ("wine32", why) if works else ("guest", why)
+
+
+def probe_wine32():
+    """(works, why): runs 32-bit wine itself once per boot and wine installation, with the
+    answer kept in the cache; a registered i386 emulator passes a static program, not this."""
+    loader = LOADER["wine32"]
+    if not os.path.exists(loader):
+        return False, "no 32-bit wine installed"
+    with open("/proc/sys/kernel/random/boot_id") as f:
+        boot = f.read().strip()
+    info = os.stat(loader)
+    key = f"{boot} {info.st_ino} {info.st_mtime_ns}"
+    record = os.path.join(cache_dir(), "wine32-probe")
+    try:
+        with open(record) as f:
+            lines = f.read().split("\n")
+        if lines[0] == key:
+            return lines[1] == "yes", lines[2]
+    except (OSError, IndexError):
+        pass
+    env = wine_env("wine32")
+    env["WINEDEBUG"] = "-all"
+    try:
+        ready_prefix("wine32", env)
+        p = subprocess.run([loader, "cmd", "/c", "exit", "2"], env=env, capture_output=True,
+                           stdin=subprocess.DEVNULL, timeout=120)
+        works = p.returncode == 2
+        said = (p.stderr.decode(errors="replace").strip().splitlines() or [""])[-1]
+        why = "32-bit wine runs here" if works else f"32-bit wine fails here: {said}".strip()
+    except (OSError, subprocess.SubprocessError) as e:
+        works, why = False, f"32-bit wine fails here: {e}"
+    os.makedirs(cache_dir(), exist_ok=True)
+    with open(record, "w") as f:
+        f.write(f"{key}\n{'yes' if works else 'no'}\n{why}\n")
+    return works, why
+
+
+def which(exe_or_kind):
+    """(runner, reason) for a program, or for any program of machine type i386 or x86_64."""
+    kind = exe_or_kind if exe_or_kind in MACHINES.values() else machine(exe_or_kind)
+    return choose(kind, os.environ.get("TAMBER_WINDOWS_RUNNER", ""), probe_wine32)
+
+
+def runner_for(exe):
+    """wine32, wine64 or guest: how `exe` runs here."""
+    return which(exe)[0]
+
+
+def cached_prefix(runner):
+    """The wine prefix kept in the cache for `runner`, shared by every run outside a session."""
+    return os.path.join(cache_dir(), runner)
+
+
+def prefix_of(runner):
+    """The prefix a run uses: the session's (WINEPREFIX) or the cached one."""
+    return os.environ.get("WINEPREFIX") or cached_prefix(runner)
+
+
+def wine_env(runner, base=None):
+    """The environment of a wine run for `runner`, on top of `base` (default: this process's)."""
+    env = dict(os.environ if base is None else base)
+    env.update(WINEARCH=WINEARCH[runner], WINEDLLOVERRIDES="mscoree,mshtml=")
+    env["WINEPREFIX"] = env.get("WINEPREFIX") or cached_prefix(runner)
+    if runner == "wine64":
+        env["WINELOADER"] = LOADER["wine64"]
+    else:
+        env.pop("WINELOADER", None)
+    return env
+
+
+def server_of(runner):
+    """The wineserver of `runner`'s wine."""
+    return SERVER[runner] if os.path.exists(SERVER[runner]) else "wineserver"
+
+
+def ready_prefix(runner, env):
+    """Makes the prefix on first use, once however many runs start together."""
+    prefix = env["WINEPREFIX"]
+    if os.path.exists(os.path.join(prefix, "system.reg")):
+        return
+    os.makedirs(prefix, exist_ok=True)
+    with open(prefix.rstrip("/") + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(os.path.join(prefix, "system.reg")):
+            subprocess.run([LOADER[runner], "wineboot", "-i"], env=env, **QUIET)
+            subprocess.run([server_of(runner), "-w"], env=env, **QUIET)
+
+
+def die_with_parent():
+    """The calling child is killed when its parent ends: a caller's time-out reaches it."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+class WineLines:
+    """Takes wine's debug lines out of a program's standard error, as it arrives in pieces."""
+
+    def __init__(self):
+        self.kept, self.error_line, self.pending = [], False, b""
+
+    def feed(self, data):
+        """The program's bytes among `data`, as far as whole lines go."""
+        out, rest = [], self.pending + data
+        while (end := rest.find(b"\n")) >= 0:
+            line, rest = rest[:end + 1], rest[end + 1:]
+            # A helper process may write between two writes of one of the program's lines.
+            found = WINE_LINE.search(line)
+            if found:
+                self.kept = (self.kept + [line[found.start():]])[-KEPT_LINES:]
+                rest = line[:found.start()] + rest
+                continue
+            self.error_line = self.error_line or line.startswith(b"error: ")
+            out.append(line)
+        self.pending = rest
+        return b"".join(out)
+
+    def finish(self):
+        """The program's last line, when it had no line end."""
+        last, self.pending = self.pending, b""
+        self.error_line = self.error_line or last.startswith(b"error: ")
+        return last
+
+
+def _status(code):
+    """A wait status as a shell shows it: 128+N for a signal N."""
+    return code if code >= 0 else 128 - code
+
+
+def run_filtered(start, env, exe):
+    """Runs the program `start(stderr)` starts (a Popen, or a status for one run in process)
+    with wine's lines taken out of its standard error; returns the status."""
+    if os.isatty(2):
+        env.setdefault("WINEDEBUG", "-all")
+        return _status(start(None))
+    env.setdefault("WINEDEBUG", "-all,err+all")
+    read_end, write_end = os.pipe()
+    lines = WineLines()
+
+    def take(data):
+        sys.stderr.buffer.write(lines.feed(data))
+        sys.stderr.buffer.flush()
+
+    ended = start_in_thread(start, write_end)
+    # wine's helper processes inherit the pipe and may hold it open long after the program
+    # ends: read until the program has ended, then what is left, not until the pipe closes.
+    while not ended.is_set():
+        if select.select([read_end], [], [], 0.05)[0]:
+            data = os.read(read_end, 65536)
+            if not data:
+                break
+            take(data)
+    ended.wait()
+    os.set_blocking(read_end, False)
+    try:
+        while data := os.read(read_end, 65536):
+            take(data)
+    except BlockingIOError:
+        pass
+    os.close(read_end)
+    sys.stderr.buffer.write(lines.finish())
+    sys.stderr.buffer.flush()
+    status = _status(ended.status)
+    log = os.environ.get("TAMBER_WINE_LOG")
+    if log and lines.kept:
+        with open(log, "ab") as f:
+            f.write(f"windows-run: {ended.argv!r} ended with status {status}\n".encode())
+            f.writelines(lines.kept)
+    if status not in (0, 2) and not lines.error_line:
+        said = b"".join(lines.kept).decode(errors="replace") or "(nothing)\n"
+        sys.stderr.write(f"windows-run: {os.path.basename(exe)} ended with status {status} "
+                         f"and no error line; wine said:\n{said}")
+    return status
+
+
+def start_in_thread(start, write_end):
+    """Runs `start(write_end)` in a thread; the event it returns is set, with .status and
+    .argv, once the program has ended and `write_end` is closed."""
+    import threading
+    ended = threading.Event()
+    ended.status, ended.argv = 1, None
+
+    def body():
+        try:
+            ended.status, ended.argv = start(write_end)
+        finally:
+            os.close(write_end)
+            ended.set()
+    threading.Thread(target=body, daemon=True).start()
+    return ended
+
+
+def _popen_start(argv, env):
+    """A `start` for run_filtered that runs argv as a child that dies with this process."""
+    def start(stderr):
+        status = subprocess.run(argv, env=env, stderr=stderr,
+                                preexec_fn=die_with_parent).returncode
+        return status if stderr is None else (status, argv)
+    return start
+
+
+def _guest_start(exe, args, env):
+    """A `start` for run_filtered that runs `exe` in the emulated machine: in the session's
+    guest when TAMBER_WINDOWS_GUEST names one, else in a guest of its own."""
+    from harness.guests import win32_runner
+
+    def start(stderr):
+        ctl = env.get("TAMBER_WINDOWS_GUEST")
+        err = None if stderr is None else os.fdopen(stderr, "wb", closefd=False)
+        if ctl:
+            status = win32_runner.exec_program(ctl, exe, args, env=env, stderr=err)
+        else:
+            status = win32_runner.run_once(exe, args)
+        if err is not None:
+            err.flush()
+        return status if stderr is None else (status, [exe, *args])
+    return start
+
+
+def run(exe, args):
+    """Runs `exe` with `args` the way this host runs it; returns its status."""
+    runner = runner_for(exe)
+    if runner == "guest":
+        env = dict(os.environ)
+        return run_filtered(_guest_start(exe, args, env), env, exe)
+    env = wine_env(runner)
+    ready_prefix(runner, env)
+    return run_filtered(_popen_start([LOADER[runner], exe, *args], env), env, exe)
+
+
+def wine_program(exe, program, args):
+    """Runs a wine program (cmd, wineserver) beside `exe`; nothing for the guest."""
+    runner = runner_for(exe)
+    if runner == "guest":
+        return 0
+    env = wine_env(runner)
+    ready_prefix(runner, env)
+    env.setdefault("WINEDEBUG", "-all")
+    argv = [server_of(runner), *args] if program == "wineserver" else \
+        [LOADER[runner], program, *args]
+    return subprocess.run(argv, env=env).returncode
+
+
+def prepare(runner):
+    """What a session of `runner` needs made on the host, where the network is: the cached
+    prefix, or the emulated machine's image."""
+    if runner == "guest":
+        from harness.guests import win32_runner
+        win32_runner.image()
+        return
+    env = wine_env(runner, {k: v for k, v in os.environ.items() if k != "WINEPREFIX"})
+    env["WINEDEBUG"] = "-all"
+    ready_prefix(runner, env)
+    if not os.path.exists(os.path.join(env["WINEPREFIX"], "system.reg")):
+        raise SystemExit(f"windows-run: could not create wine prefix {env['WINEPREFIX']}")
+
+
+def _server_dir(prefix, env):
+    """wine's socket folder for `prefix`: TMPDIR/BASE/server-DEV-INO, BASE named in the prefix
+    (TMPDIR as in `env`, default /tmp)."""
+    try:
+        with open(os.path.join(prefix, "wineserver")) as f:
+            base = f.read().strip()
+    except OSError:
+        return None
+    if not base or "/" in base:
+        return None
+    info = os.stat(prefix)
+    return os.path.join(env.get("TMPDIR") or "/tmp", base,
+                        f"server-{info.st_dev:x}-{info.st_ino:x}")
+
+
+def overlay_prefix(lower, folder, metacopy=False):
+    """A copy-on-write view of the prefix `lower` at folder/prefix, or a real copy where
+    overlays fail; returns (view, mounted). `metacopy`: a change of owner or mode copies only
+    the metadata (for a prefix handed to another user)."""
+    view, upper, scratch = (os.path.join(folder, d) for d in ("prefix", "upper", "scratch"))
+    for d in (view, upper, scratch):
+        os.mkdir(d)
+    extra = ",metacopy=on,redirect_dir=on" if metacopy else ""
+    mounted = subprocess.run(
+        ["mount", "-t", "overlay", "overlay", "-o",
+         f"lowerdir={lower},upperdir={upper},workdir={scratch}{extra}", view],
+        capture_output=True).returncode == 0
+    if not mounted:
+        subprocess.run(["cp", "-a", lower + "/.", view], check=True)
+    return view, mounted
+
+
+@contextlib.contextmanager
+def wine_session(runner, folder):
+    """A private prefix over the cached one in `folder` and its own wineserver, started here
+    (inside the caller's namespaces, which must include a mount namespace of its own); yields
+    the environment settings of the runs. The wineserver, its socket folder and the mount go
+    at the end."""
+    view, mounted = overlay_prefix(cached_prefix(runner), folder)
+    env = wine_env(runner, dict(os.environ, WINEPREFIX=view))
+    env["WINEDEBUG"] = "-all"
+    server_dir = _server_dir(view, env)
+    if server_dir:
+        with open(os.path.join(folder, SERVER_DIR_NOTE), "w") as f:
+            f.write(server_dir)
+    try:
+        # A persistent wineserver with wine's services started: each run starts at once.
+        subprocess.run([server_of(runner), "-p"], env=env, **QUIET)
+        subprocess.run([LOADER[runner], "cmd", "/c", "exit"], env=env, timeout=120, **QUIET)
+        yield {"WINEPREFIX": view}
+    finally:
+        subprocess.run([server_of(runner), "-k"], env=env, **QUIET)
+        subprocess.run([server_of(runner), "-w"], env=env, timeout=60, **QUIET)
+        if server_dir:
+            shutil.rmtree(server_dir, ignore_errors=True)
+        if mounted:
+            subprocess.run(["umount", "-l", view], **QUIET)
+
+
+def sweep_session(folder):
+    """Removes what a killed session in `folder` left outside it: its wineserver's socket
+    folder. Returns whether there was one."""
+    try:
+        with open(os.path.join(folder, SERVER_DIR_NOTE)) as f:
+            server_dir = f.read().strip()
+    except OSError:
+        return False
+    if not os.path.basename(server_dir).startswith("server-") or not os.path.isdir(server_dir):
+        return False
+    shutil.rmtree(server_dir, ignore_errors=True)
+    return True
+
+
+@contextlib.contextmanager
+def session(runner, folder, share=None, addr=None):
+    """The Windows session of `runner`, its files under `folder`: under wine a private prefix
+    and wineserver, in the guest the emulated machine with `share` mounted at the same path
+    (the program reaching the host at addr's host side, "HOST/GUEST"). Yields the settings
+    the runs need in their environment."""
+    if runner == "guest":
+        from harness.guests import win32_runner
+        with win32_runner.session(share, addr) as ctl:
+            yield {"TAMBER_WINDOWS_GUEST": ctl}
+    else:
+        with wine_session(runner, folder) as env:
+            yield env
+
+
+def run_session(exe, command):
+    """windows-run --session: CMD with EXE's session open around it, in a launch of its own
+    on the host's network; its status."""
+    if runner_for(exe) != "guest" and os.geteuid() != 0:
+        # No overlay without root: the runs share the cached prefix and its wineserver.
+        return subprocess.run(command).returncode
+    from harness import launch
+    return launch.main(["--windows", exe, "--host-network", "--", *command])
+
+
+def main(argv=None):
+    """windows-run's command line; returns the exit status."""
+    args = sys.argv[1:] if argv is None else argv
+    # The program gets ^C too and ends itself; a handler, unlike SIG_IGN, is not inherited.
+    signal.signal(signal.SIGINT, lambda *_: None)
+    if not args or args[0] in ("-h", "--help"):
+        raise SystemExit(USAGE)
+    if args[0] == "--which" and len(args) == 2:
+        print("\t".join(which(args[1])))
+        return 0
+    if args[0] == "--prefix" and len(args) == 2:
+        runner = runner_for(args[1])
+        if runner != "guest":
+            print(prefix_of(runner))
+        return 0
+    if args[0] == "--wine" and len(args) >= 3:
+        return wine_program(args[1], args[2], args[3:])
+    if args[0] == "--session" and len(args) >= 4 and args[2] == "--":
+        return run_session(args[1], args[3:])
+    if args[0].startswith("--"):
+        raise SystemExit(USAGE)
+    return run(args[0], args[1:])
