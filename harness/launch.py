@@ -30,7 +30,7 @@ import time
 if __name__ == "__main__":
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 
-from harness import servers, where, windows  # noqa: E402
+from harness import servers, where, windows
 
 CLONE_NEWNS, CLONE_NEWPID, CLONE_NEWNET = 0x00020000, 0x20000000, 0x40000000
 FOLDER_PREFIX = "tamber-launch."

@@ -12,9 +12,9 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from suite import WINDOWS_RUN, check, leave_out, requires, summary  # noqa: E402
-from terminal import Tmux  # noqa: E402
-from usage import USAGE  # noqa: E402
+from suite import WINDOWS_RUN, check, leave_out, requires, summary
+from terminal import Tmux
+from usage import USAGE
 
 HELD = "This is a command-line program: run it from Command Prompt or PowerShell."
 USAGE_LINES = USAGE.decode().splitlines()

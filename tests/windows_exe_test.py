@@ -10,8 +10,8 @@ import struct
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from pe import ARCHES, K, M, W, X64_TABLE, check_exe, import_problems, machine  # noqa: E402
-from suite import check, summary  # noqa: E402
+from pe import ARCHES, K, M, W, X64_TABLE, check_exe, import_problems, machine
+from suite import check, summary
 
 
 def check_tables(check):

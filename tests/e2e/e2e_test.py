@@ -10,7 +10,7 @@ import random
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from e2e import (Tool, build_tree, run_suite, server, test_copies, test_failures,  # noqa: E402
+from e2e import (Tool, build_tree, run_suite, server, test_copies, test_failures,
                  test_listings, test_terminal)
 
 

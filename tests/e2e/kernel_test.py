@@ -17,11 +17,11 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from capture import SynCapture  # noqa: E402
-from e2e import (USER, Tool, check_listing, check_ports, contents, run_suite,  # noqa: E402
+from capture import SynCapture
+from e2e import (USER, Tool, check_listing, check_ports, contents, run_suite,
                  server, test_copies, test_failures, test_listings, test_terminal)
-from suite import check  # noqa: E402
-from harness.windows import overlay_prefix  # noqa: E402
+from suite import check
+from harness.windows import overlay_prefix
 
 SERVER, _, ROOT, INTERFACE = server()
 

@@ -19,10 +19,10 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from capture import SynCapture  # noqa: E402
-from e2e import (RESERVED_PORTS, Tool, check_ports, contents, readable, run_suite,  # noqa: E402
+from capture import SynCapture
+from e2e import (RESERVED_PORTS, Tool, check_ports, contents, readable, run_suite,
                  server)
-from suite import check  # noqa: E402
+from suite import check
 
 SERVER, _, ROOT, INTERFACE = server()
 

@@ -15,11 +15,11 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from capture import SynCapture  # noqa: E402
-from e2e import (Tool, check_listing, check_ports, contents, readable, run_suite,  # noqa: E402
+from capture import SynCapture
+from e2e import (Tool, check_listing, check_ports, contents, readable, run_suite,
                  server)
-from suite import check  # noqa: E402
-from usage import USAGE  # noqa: E402
+from suite import check
+from usage import USAGE
 
 SERVER, EXPORT, ROOT, INTERFACE = server()
 

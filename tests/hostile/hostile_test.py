@@ -14,8 +14,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from suite import WINDOWS_RUN, check, summary  # noqa: E402
-from terminal import Tmux, run_on_pty, screen  # noqa: E402
+from suite import WINDOWS_RUN, check, summary
+from terminal import Tmux, run_on_pty, screen
 
 # What a mutated server's run must end as; a run that does not is shown with its figures.
 SOUND = "status 0 or 1, at most one error line, under 10 s and 100 MB"

@@ -24,10 +24,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(TOP, "packaging"))
-from pe import arch_of, check_exe  # noqa: E402
-from suite import WINDOWS_RUN, check, not_run_here, summary  # noqa: E402
-from usage import USAGE  # noqa: E402
-import sign  # noqa: E402  (the signing command scripts/release runs)
+from pe import arch_of, check_exe
+from suite import WINDOWS_RUN, check, not_run_here, summary
+from usage import USAGE
+import sign
 
 with open(os.path.join(TOP, "LICENSE"), "rb") as f:
     LICENSE = f.read()

@@ -13,8 +13,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from suite import TOP, check, not_run_here, summary  # noqa: E402
-from harness import launch, where, windows  # noqa: E402
+from suite import TOP, check, not_run_here, summary
+from harness import launch, where, windows
 
 LAUNCH = os.path.join(TOP, "harness", "launch.py")
 MARKER = "TAMBER_LAUNCH_TEST"

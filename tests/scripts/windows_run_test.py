@@ -7,7 +7,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from suite import check, summary
 
-from harness import windows as wr  # noqa: E402
+from harness import windows as wr
 
 WORKS = (True, "32-bit wine runs here")
 FAILS = (False, "32-bit wine fails here: Exec format error")

@@ -6,7 +6,7 @@ import sys
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 if TOP not in sys.path:
     sys.path.insert(0, TOP)
-from harness import table, where  # noqa: E402
+from harness import table, where
 
 # How a suite runs a Windows program: scripts/windows-run decides the runner.
 WINDOWS_RUN = os.path.join(TOP, "scripts", "windows-run")
