@@ -189,6 +189,8 @@ def cached(name, key, build, complete):
     folder = os.path.join(cache, f"{name}-{key}")
     if complete(folder):
         return folder
+    if os.getuid() != 0:
+        raise SystemExit(f"guests: error: no {name} in {cache}, and building it needs root")
     os.makedirs(cache, exist_ok=True)
     with open(os.path.join(cache, name + ".lock"), "w") as lock:
         # Two suites that start at once build it once.
@@ -196,6 +198,8 @@ def cached(name, key, build, complete):
         if complete(folder):
             return folder
         work = tempfile.mkdtemp(prefix=f"build-{name}.", dir=cache)
+        print(f"guests: building {name} in {folder} (once)", file=sys.stderr, flush=True)
+        started = time.monotonic()
         try:
             out = os.path.join(work, "out")
             os.mkdir(out)
@@ -210,4 +214,7 @@ def cached(name, key, build, complete):
             os.rename(out, folder)
         finally:
             shutil.rmtree(work, ignore_errors=True)
+    size = subprocess.run(["du", "-sh", folder], capture_output=True, text=True).stdout.split()
+    print(f"guests: built in {time.monotonic() - started:.0f} s: {size[0] if size else '?'} in "
+          f"{folder} (delete it with: rm -rf {folder})", file=sys.stderr)
     return folder

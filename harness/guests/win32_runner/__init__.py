@@ -61,11 +61,29 @@ def _set_clock(ctl):
     channel.request(ctl, "clock %d" % time.time_ns())
 
 
+def _network(host_ip, guest_ip):
+    """The agent's requests that give the guest GUEST_IP/24 on its tap; with loopback-range
+    addresses, the guest's 127.0.0.1 is the host namespace's too."""
+    # 127.0.0.0/8 is local only on lo; on eth0 a loopback-range /24 then routes like any other.
+    lines = ["sysctl net.ipv4.conf.all.route_localnet=1",
+             "sysctl net.ipv4.conf.eth0.route_localnet=1",
+             "sysctl net.ipv6.conf.eth0.disable_ipv6=1",
+             f"ip addr add {guest_ip}/24 dev eth0", "ip link set eth0 up"]
+    if host_ip.startswith("127."):
+        # The program reaches the servers on the host namespace's 127.0.0.1 with no NAT: they
+        # see its own connections and source ports. The source is the guest's address: a
+        # 127.x one would have host scope, and its packets be dropped as martians.
+        lines += ["ip addr del 127.0.0.1/8 dev lo",
+                  f"ip route add 127.0.0.1/32 via {host_ip} dev eth0 src {guest_ip}"]
+    return lines
+
+
 @contextlib.contextmanager
 def session(share, addr=None):
     """In the current network namespace: a tap (host side HOST/24 and guest GUEST/24 for
-    `addr` "HOST/GUEST"; no address without it), the restored guest with the folder `share`
-    mounted at the same path inside, its clock set; yields the control folder."""
+    `addr` "HOST/GUEST"; no address without it; loopback-range ones also take the guest's
+    127.0.0.1 to this namespace's), the restored guest with the folder `share` mounted at
+    the same path inside, its clock set; yields the control folder."""
     folder = image()
     share = os.path.realpath(share)
     if not os.path.isdir(share):
@@ -92,13 +110,7 @@ def session(share, addr=None):
             try:
                 _set_clock(ctl)
                 if guest_ip:
-                    # 127.0.0.0/8 is local only on lo; on eth0 a loopback-range /24 then
-                    # routes like any other.
-                    for line in ("sysctl net.ipv4.conf.all.route_localnet=1",
-                                 "sysctl net.ipv4.conf.eth0.route_localnet=1",
-                                 "sysctl net.ipv6.conf.eth0.disable_ipv6=1",
-                                 f"ip addr add {guest_ip}/24 dev eth0",
-                                 "ip link set eth0 up"):
+                    for line in _network(host_ip, guest_ip):
                         channel.request(ctl, line)
                 channel.request(ctl, "mount ctl /tamber/ctl")
                 channel.request(ctl, f"mount share {share}")

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Runs inside the 32-bit wine guest: answers the host on the virtio-serial ports tamber.*,
-one request at a time per port, one line each way. (python3-minimal: no shutil.)
+one request at a time per port, one line each way.
 
   hello                   -> ok (the agent answers: a restored guest has finished restoring)
   clock EPOCH_NS          sets the clock (a restored guest keeps the time of its saving) -> ok
@@ -91,7 +91,10 @@ def wait_program(fd, proc, limit):
     finally:
         os.close(pidfd)
         if proc.returncode is None:
-            os.killpg(proc.pid, signal.SIGKILL)
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:  # it has ended meanwhile
+                pass
             proc.wait()
 
 

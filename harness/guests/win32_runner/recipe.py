@@ -10,7 +10,9 @@ from harness.guests import debian, vm
 from harness.guests.win32_runner import channel
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-INCLUDE = ("wine32:i386", "python3-minimal", "kmod", "iproute2", "procps", "mount")
+# python3, not python3-minimal: the agent reads a program's peak memory with os.wait4, which
+# needs the resource module.
+INCLUDE = ("wine32:i386", "python3", "kmod", "iproute2", "procps", "mount")
 # The initramfs loads what mounts the root; the root loads the rest.
 EARLY = ("virtio_pci", "virtio_blk", "ext4", "overlay")
 LATE = ("virtio_net", "virtio_console", "9p", "9pnet_virtio")
@@ -87,7 +89,8 @@ def _boots(folder, ctl):
         img = os.path.join(folder, "root.img")
         subprocess.run(["e2fsck", "-fy", img], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        subprocess.run(["e2image", "-ra", img, img + ".sparse"], check=True)
+        subprocess.run(["e2image", "-ra", img, img + ".sparse"], check=True,
+                       stderr=subprocess.DEVNULL)
         os.rename(img + ".sparse", img)
         if not boot(folder, "run", ctl, tap):
             raise RuntimeError("saving the guest failed")
