@@ -13,8 +13,7 @@ import tempfile
 import time
 
 from harness import paths
-from harness.guests import debian, vm
-from harness.guests.win32_runner import channel, recipe
+from harness.guests.win32_runner import channel
 
 NAME = "win32-runner"
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -26,14 +25,19 @@ _machines = {}
 _taps = itertools.count()
 
 
+# A program's run needs only the channel: the recipe and qemu's side load when a session starts.
 def image():
     """The built guest's folder; builds it on first use (root, the package mirror; minutes)."""
+    from harness.guests import debian, vm
+    from harness.guests.win32_runner import recipe
     key = vm.recipe_key(HERE, RECIPE, [debian.__file__])
     return vm.cached(NAME, key, recipe.build, recipe.complete)
 
 
 def _restore(folder, share, ctl, tap):
     """qemu restoring the saved guest; returns once the agent answers, or None."""
+    from harness.guests import vm
+    from harness.guests.win32_runner import recipe
     for name in [f"port{i}" for i in range(recipe.PORTS)] + ["qmp"]:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(os.path.join(ctl, name))  # a cold boot's, in the way of the wait below
@@ -84,6 +88,8 @@ def session(share, addr=None):
     `addr` "HOST/GUEST"; no address without it; loopback-range ones also take the guest's
     127.0.0.1 to this namespace's), the restored guest with the folder `share` mounted at
     the same path inside, its clock set; yields the control folder."""
+    from harness.guests import vm
+    from harness.guests.win32_runner import recipe
     folder = image()
     share = os.path.realpath(share)
     if not os.path.isdir(share):
@@ -229,5 +235,6 @@ def _once(exe, args, timeout):
 
 def run_once(exe, args, timeout=600):
     """Runs `exe` in a one-off guest in a network namespace of its own; returns its status."""
+    from harness.guests import vm
     image()  # built out here, where the package mirror is
     return vm.in_own_netns(_once, os.path.abspath(exe), args, timeout)
