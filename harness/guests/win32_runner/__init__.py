@@ -94,6 +94,9 @@ def session(share, addr=None):
     share = os.path.realpath(share)
     if not os.path.isdir(share):
         raise SystemExit(f"win32_runner: error: {share} is not a folder")
+    if share in ("/", "/tmp"):
+        # Mounted over the guest's own, it would hide wineserver's socket there.
+        raise SystemExit(f"win32_runner: error: {share} cannot be shared; share a folder in it")
     host_ip, _, guest_ip = (addr or "/").partition("/")
     ctl = tempfile.mkdtemp(prefix="tamber-wg.")
     try:
