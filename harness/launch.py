@@ -346,7 +346,8 @@ def inner(a, prog, runner, folder):
             with opened(a, runner, folder, served) as session_env:
                 env.update(session_env)
                 if runner == "guest" and served:
-                    env.update(TAMBER_SERVER=WINDOWS_HOST, TAMBER_SERVER_INTERFACE="any")
+                    # The guest's calls to 127.0.0.1 cross its tap before they reach lo.
+                    env.update(TAMBER_SERVER_INTERFACE="any")
                 try:
                     cmd.append(servers.start(a.command, env=dict(os.environ, **env)))
                     status = cmd[0].wait()
@@ -381,8 +382,8 @@ def opened(a, runner, folder, served):
         return contextlib.nullcontext({})
     wine = os.path.join(folder, "wine")
     os.mkdir(wine)
-    addr = f"{WINDOWS_HOST}/{WINDOWS_GUEST}" if served else None
-    return windows.session(runner, wine, share=folder, addr=addr)
+    # The guest routes 127.0.0.1 over its tap, so a server in this namespace is its own.
+    return windows.session(runner, wine, share=folder, addr=f"{WINDOWS_HOST}/{WINDOWS_GUEST}")
 
 
 if __name__ == "__main__":

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""scripts/windows-guest exec, held to running a 32-bit .exe exactly as if it ran locally:
-bytes out and in, exit statuses, arguments, concurrent runs, the time limit.
+"""harness.guests.win32_runner's exec, held to running a 32-bit .exe exactly as if it ran
+locally: bytes out and in, exit statuses, arguments, concurrent runs, the time limit; and the
+guest's clock, set to the host's.
 
 Usage: windows_guest_test.py [EXE_DIR]   (as root; builds probe.exe into EXE_DIR, default a
-temporary folder, and runs the table in one guest started with windows-guest run)
+temporary folder, and runs the table in one guest started with win32_runner run)
 """
 import os
 import random
@@ -14,7 +15,13 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-GUEST = os.path.join(ROOT, "scripts", "windows-guest")
+sys.path.insert(0, ROOT)
+from harness import paths  # noqa: E402
+from harness.guests import win32_runner  # noqa: E402
+
+GUEST = [paths.PYTHON, "-m", "harness.guests.win32_runner"]
+# The module is found from any working directory.
+ENV = dict(os.environ, PYTHONPATH=ROOT)
 
 PROBE_C = r"""
 #include <windows.h>
@@ -97,8 +104,8 @@ def winpath(path):
 
 
 def run(exe, args, stdin=b"", timeout=None, cwd=None):
-    cmd = [GUEST, "exec"] + (["--timeout", str(timeout)] if timeout else []) + [exe] + args
-    return subprocess.run(cmd, input=stdin, capture_output=True, cwd=cwd)
+    cmd = GUEST + ["exec"] + (["--timeout", str(timeout)] if timeout else []) + [exe] + args
+    return subprocess.run(cmd, input=stdin, capture_output=True, cwd=cwd, env=ENV)
 
 
 def inner(exe, share):
@@ -139,10 +146,11 @@ def inner(exe, share):
     with open(os.path.join(share, "in"), "w+b") as f:
         f.write(data[::-1])
         f.seek(0)
-        r = subprocess.run([GUEST, "exec", exe, "stdin"], stdin=f, capture_output=True)
+        r = subprocess.run(GUEST + ["exec", exe, "stdin"], stdin=f, capture_output=True,
+                           env=ENV)
     check("stdin passed (a file)", (r.stdout, r.returncode), (data[::-1], 0))
-    r = subprocess.run([GUEST, "exec", exe, "stdin"], stdin=subprocess.DEVNULL,
-                       capture_output=True)
+    r = subprocess.run(GUEST + ["exec", exe, "stdin"], stdin=subprocess.DEVNULL,
+                       capture_output=True, env=ENV)
     check("stdin empty when it is no file or pipe", (r.stdout, r.returncode), (b"", 0))
 
     sub = os.path.join(share, "sub dir")
@@ -152,9 +160,9 @@ def inner(exe, share):
           r.stdout.decode(errors="replace").strip().lower(), winpath(sub).lower())
 
     flag = os.path.join(share, "flag")
-    waiter = subprocess.Popen([GUEST, "exec", "--timeout", "90", exe, "wait", winpath(flag)],
+    waiter = subprocess.Popen(GUEST + ["exec", "--timeout", "90", exe, "wait", winpath(flag)],
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE)
+                              stderr=subprocess.PIPE, env=ENV)
     r = run(exe, ["touch", winpath(flag)], timeout=60)
     waiter.communicate(timeout=120)
     check("two runs at once (one waits for the other's file)",
@@ -167,14 +175,22 @@ def inner(exe, share):
           (r.returncode, os.path.exists(marker)), (124, False))
 
     marker = os.path.join(share, "orphan")
-    p = subprocess.Popen([GUEST, "exec", exe, "sleep", "5000", winpath(marker)],
-                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    p = subprocess.Popen(GUEST + ["exec", exe, "sleep", "5000", winpath(marker)],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, env=ENV)
     time.sleep(2)
     p.send_signal(signal.SIGKILL)
     p.wait()
     time.sleep(6)
     check("exec killed on the host: the program ended in the guest",
           os.path.exists(marker), False)
+
+    # A restored guest keeps the time of its saving until the session sets its clock.
+    ctl = os.environ["TAMBER_WINDOWS_GUEST"]
+    before = time.time_ns()
+    inside = win32_runner.guest_time(ctl)
+    after = time.time_ns()
+    check("the guest's clock is the host's (within half a second)",
+          before - 500_000_000 <= inside <= after + 500_000_000, True)
 
     failed = results.count(False)
     print("%d passed, %d failed" % (len(results) - failed, failed))
@@ -199,11 +215,12 @@ def main():
         print(f"not run here: this host runs 32-bit programs under {runner}, not in the guest")
         sys.exit(77)
     # Built out here, where the package mirror is.
-    subprocess.run([GUEST, "image"], check=True, stdout=subprocess.DEVNULL)
+    win32_runner.image()
     with tempfile.TemporaryDirectory(prefix="tamber-wgs.") as share:
         # One guest for the table, in a network namespace of its own.
-        r = subprocess.run(["unshare", "--net", GUEST, "run", "--share", share, "--",
-                            sys.executable, os.path.abspath(__file__), "--inner", exe, share])
+        r = subprocess.run(["unshare", "--net"] + GUEST + ["run", "--share", share, "--",
+                            sys.executable, os.path.abspath(__file__), "--inner", exe, share],
+                           env=ENV)
     sys.exit(r.returncode)
 
 

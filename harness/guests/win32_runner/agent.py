@@ -1,12 +1,16 @@
 #!/usr/bin/python3
 """Runs inside the 32-bit wine guest: answers the host on the virtio-serial ports tamber.*,
-one request at a time per port, one line each way. (python3-minimal: no shutil.)
+one request at a time per port, one line each way.
 
-  hello EPOCH_NS          sets the clock (a restored guest keeps the time of its saving) -> ok
-  net ADDR/LEN            gives eth0 the address (loopback-range ones too) -> ok
+  hello                   -> ok (the agent answers: a restored guest has finished restoring)
+  clock EPOCH_NS          sets the clock (a restored guest keeps the time of its saving) -> ok
+  time                    -> time EPOCH_NS, the guest's clock
+  sysctl NAME=VALUE       sets a kernel parameter -> ok
+  ip ARGS...              runs ip with ARGS (split at spaces) -> ok
   mount TAG PATH          mounts the 9p share TAG at PATH -> ok
-  run ID                  runs the program described in /tamber/ctl/ID -> done ID STATUS
-                          (STATUS: 0..255, or "timeout")
+  run ID                  runs the program described in /tamber/ctl/ID
+                          -> done ID STATUS MAXRSS (STATUS: 0..255, or "timeout"; MAXRSS:
+                          the program's peak resident memory in KiB)
 
 Any failure answers "error TEXT". A run ends when its program does, at its time limit, or
 when the host side of its port closes.
@@ -44,13 +48,6 @@ def check(cmd):
         raise RuntimeError("%s: %s" % (cmd[0], r.stderr.decode(errors="replace").strip()))
 
 
-def do_net(addr):
-    for cmd in (["sysctl", "-qw", "net.ipv4.conf.all.route_localnet=1",
-                 "net.ipv4.conf.eth0.route_localnet=1", "net.ipv6.conf.eth0.disable_ipv6=1"],
-                ["ip", "addr", "add", addr, "dev", "eth0"], ["ip", "link", "set", "eth0", "up"]):
-        check(cmd)
-
-
 def do_mount(tag, path):
     os.makedirs(path, exist_ok=True)
     # cache=none: the host sees every write at once, and the guest every change of the host's.
@@ -58,10 +55,47 @@ def do_mount(tag, path):
            tag, path])
 
 
+def do_sysctl(setting):
+    name, _, value = setting.partition("=")
+    with open("/proc/sys/" + name.replace(".", "/"), "w") as f:
+        f.write(value)
+
+
 def read_list(path):
     with open(path, "rb") as f:
         data = f.read()
     return [x for x in data.split(b"\0")[:-1]] if data else []
+
+
+def wait_program(fd, proc, limit):
+    """(status, peak KiB) of the program `proc`; the status is "timeout" at the limit and
+    "gone" when the host closes the port `fd`."""
+    pidfd = os.pidfd_open(proc.pid)
+    poller = select.poll()
+    poller.register(pidfd, select.POLLIN)
+    poller.register(fd, select.POLLIN)
+    deadline = time.monotonic() + limit
+    try:
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return "timeout", 0
+            for f, _ in poller.poll(left * 1000):
+                if f == pidfd:
+                    _, status, usage = os.wait4(proc.pid, 0)
+                    proc.returncode = status
+                    return str(os.waitstatus_to_exitcode(status) & 0xFF), usage.ru_maxrss
+                if not os.read(fd, 4096):
+                    # The host side closed: nobody waits for this program any more.
+                    return "gone", 0
+    finally:
+        os.close(pidfd)
+        if proc.returncode is None:
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:  # it has ended meanwhile
+                pass
+            proc.wait()
 
 
 def do_run(fd, rid):
@@ -92,28 +126,7 @@ def do_run(fd, rid):
                 open(os.path.join(d, "stderr"), "wb") as e:
             proc = subprocess.Popen([WINE, exe] + args, stdin=i, stdout=o, stderr=e, cwd=cwd,
                                     env=env, start_new_session=True)
-        pidfd = os.pidfd_open(proc.pid)
-        poller = select.poll()
-        poller.register(pidfd, select.POLLIN)
-        poller.register(fd, select.POLLIN)
-        deadline = time.monotonic() + limit
-        status = None
-        while status is None:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                status = "timeout"
-                break
-            for f, _ in poller.poll(left * 1000):
-                if f == pidfd:
-                    status = str(proc.wait() & 0xFF)
-                elif not os.read(fd, 4096):
-                    # The host side closed: nobody waits for this program any more.
-                    status = "gone"
-        os.close(pidfd)
-        if proc.poll() is None:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
-        return status
+        return wait_program(fd, proc, limit)
     finally:
         subprocess.run(["rm", "-rf", work])
 
@@ -121,18 +134,25 @@ def do_run(fd, rid):
 def handle(fd, line):
     word, _, rest = line.partition(" ")
     if word == "hello":
-        time.clock_settime(time.CLOCK_REALTIME, int(rest) / 1e9)
         return "ok"
-    if word == "net":
-        do_net(rest)
+    if word == "clock":
+        time.clock_settime_ns(time.CLOCK_REALTIME, int(rest))
+        return "ok"
+    if word == "time":
+        return "time %d" % time.clock_gettime_ns(time.CLOCK_REALTIME)
+    if word == "sysctl":
+        do_sysctl(rest)
+        return "ok"
+    if word == "ip":
+        check(["ip"] + rest.split(" "))
         return "ok"
     if word == "mount":
         tag, _, path = rest.partition(" ")
         do_mount(tag, path)
         return "ok"
     if word == "run":
-        status = do_run(fd, rest)
-        return None if status == "gone" else "done %s %s" % (rest, status)
+        status, peak = do_run(fd, rest)
+        return None if status == "gone" else "done %s %s %d" % (rest, status, peak)
     raise RuntimeError("unknown request " + word)
 
 

@@ -1,24 +1,19 @@
-#!/usr/bin/env python3
-"""Exits 0 when HOST's mount daemon grants MNT of EXPORT: the portmapper gives the mount
-daemon's TCP port, then one MNT call. Calls come from a reserved port where one can be bound,
-as servers that insist on them want. Used by scripts/test-server to tell when a server is ready.
-
-Usage: mount_probe.py HOST EXPORT
-"""
+"""Whether a host's mount daemon grants MNT of an export: the portmapper gives the mount
+daemon's TCP port, then one MNT call; tells when an NFS server is ready."""
 import socket
 import struct
-import sys
 
 PMAP, MOUNT, TCP = 100000, 100005, 6
 
 
-def opaque(data):
+def _opaque(data):
     return struct.pack(">I", len(data)) + data + b"\0" * (-len(data) % 4)
 
 
-def connect(host, port):
+def _connect(host, port, limit):
+    # From a reserved port where one can be bound, as servers that insist on them want.
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.settimeout(5)
+    s.settimeout(limit)
     for local in range(1023, 664, -1):
         try:
             s.bind(("0.0.0.0", local))
@@ -29,12 +24,12 @@ def connect(host, port):
     return s
 
 
-def call(host, port, prog, vers, proc, args):
+def _call(host, port, prog, vers, proc, args, limit):
     """The result bytes of one accepted call; raises on anything else."""
-    cred = struct.pack(">I", 0) + opaque(b"probe") + struct.pack(">III", 0, 0, 0)
+    cred = struct.pack(">I", 0) + _opaque(b"probe") + struct.pack(">III", 0, 0, 0)
     msg = struct.pack(">IIIIII", 1, 0, 2, prog, vers, proc) + struct.pack(">I", 1) + \
-        opaque(cred) + struct.pack(">II", 0, 0) + args
-    with connect(host, port) as s:
+        _opaque(cred) + struct.pack(">II", 0, 0) + args
+    with _connect(host, port, limit) as s:
         s.sendall(struct.pack(">I", 0x80000000 | len(msg)) + msg)
         reply = b""
         while True:
@@ -50,13 +45,16 @@ def call(host, port, prog, vers, proc, args):
     return body[4:]
 
 
-def main():
-    host, export = sys.argv[1], sys.argv[2].encode()
-    (port,) = struct.unpack(">I", call(host, 111, PMAP, 2, 3,
-                                       struct.pack(">IIII", MOUNT, 3, TCP, 0))[:4])
-    (status,) = struct.unpack(">I", call(host, port, MOUNT, 3, 1, opaque(export))[:4])
-    return 0 if port and status == 0 else 1
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+def mount_granted(host, export, limit=5):
+    """True when `host` grants MNT of `export`; False when it does not answer so, within
+    `limit` seconds per call."""
+    try:
+        (port,) = struct.unpack(">I", _call(host, 111, PMAP, 2, 3,
+                                            struct.pack(">IIII", MOUNT, 3, TCP, 0), limit)[:4])
+        if not port:
+            return False
+        (status,) = struct.unpack(">I", _call(host, port, MOUNT, 3, 1,
+                                              _opaque(export.encode()), limit)[:4])
+        return status == 0
+    except (OSError, RuntimeError, struct.error):
+        return False
