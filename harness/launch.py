@@ -142,13 +142,19 @@ def libc_call(name, *args):
         raise OSError(err, f"{name}: {os.strerror(err)}")
 
 
+def build_on_host(server, runner):
+    """Builds, out here where the network is, what a launch with `server` and `runner` needs:
+    the knfsd guest, the emulated machine or the wine prefix."""
+    if server == "knfsd":
+        from harness.guests import nfs_server
+        nfs_server.image()
+    if runner != "native":
+        windows.prepare(runner)
+
+
 def prepare_guests():
-    """Builds, out here where the network is, the guests a full run needs: the knfsd server's,
-    and the emulated machine where this host runs no 32-bit code."""
-    from harness.guests import nfs_server
-    nfs_server.image()
-    if windows.which("i386")[0] == "guest":
-        windows.prepare("guest")
+    """Builds what a full run needs: the knfsd guest, and what the 32-bit .exe runs in."""
+    build_on_host("knfsd", windows.which("i386")[0])
     return 0
 
 
@@ -189,11 +195,7 @@ def on_host(a, prog):
     if a.export_dir and not os.path.isdir(a.export_dir):
         return fail(prog, f"export directory {a.export_dir} does not exist"), runner
     try:
-        if a.server == "knfsd":
-            from harness.guests import nfs_server
-            nfs_server.image()
-        if a.windows:
-            windows.prepare(runner)
+        build_on_host(a.server, runner)
     except SystemExit as e:
         if isinstance(e.code, str):
             print(e.code, file=sys.stderr)
