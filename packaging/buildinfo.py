@@ -284,6 +284,22 @@ def same_zip_unsigned(signed_zip, rebuilt_zip):
     return None
 
 
+def buildinfo_note(mine, theirs):
+    """How the rebuild's BUILDINFO compares with the release's: it records the machine, not the
+    product, so it is not counted; a difference is one of the packages already named."""
+    if not os.path.exists(theirs):
+        return "DIFFERS: the rebuild did not write one"
+    with open(mine, encoding="utf-8") as f:
+        a = parse_buildinfo(f.read())
+    with open(theirs, encoding="utf-8") as f:
+        b = parse_buildinfo(f.read())
+    if a == b:
+        return "identical"
+    heads = sorted(k for k in set(a[0]) | set(b[0]) if a[0].get(k) != b[0].get(k))
+    return ("differs, not counted: " + ", ".join(heads + (["packages"] if a[1] != b[1] else []))
+            + " (the rebuild's machine, named above)")
+
+
 def compare(dir_, rebuilt, signed):
     """[(name, None or why it differs)] for each file DIR's SHA256SUMS lists but BUILDINFO.
 
@@ -444,6 +460,7 @@ def rebuild_check(dir_):
         results = compare(dir_, root + OUT, signed)
         for name, why in results:
             print(f"  {name}: " + ("identical" if why is None else f"DIFFERS: {why}"))
+        print(f"  {NAME}: " + buildinfo_note(os.path.join(dir_, NAME), root + OUT + "/" + NAME))
         same = sum(why is None for _, why in results)
         print(f"rebuild-check: {same} of {len(results)} files identical"
               + ("" if not signed else " (the zips' members, each .exe without its signature)"))
