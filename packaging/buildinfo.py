@@ -58,6 +58,34 @@ def run(cmd, **kw):
     return subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True, **kw).stdout
 
 
+def call(cmd, check=True, **kw):
+    """Runs cmd in a process group of its own, which is stopped whole (mmdebstrap, apt in the
+    root and the build spawn their own) when this program is interrupted; its CompletedProcess."""
+    with subprocess.Popen(cmd, start_new_session=True, **kw) as proc:
+        try:
+            out, _ = proc.communicate()
+        except BaseException:
+            stop(proc)
+            raise
+    if check and proc.returncode:
+        raise subprocess.CalledProcessError(proc.returncode, cmd)
+    return subprocess.CompletedProcess(cmd, proc.returncode, out)
+
+
+def stop(proc):
+    """Ends proc's process group: SIGTERM, so that mmdebstrap unmounts, then SIGKILL."""
+    for sig, wait in ((signal.SIGTERM, 60), (signal.SIGKILL, 10)):
+        deadline = time.monotonic() + wait
+        try:
+            os.killpg(proc.pid, sig)
+            while time.monotonic() < deadline:
+                proc.poll()
+                time.sleep(0.5)
+                os.killpg(proc.pid, 0)
+        except ProcessLookupError:
+            return
+
+
 # --- the installed packages -------------------------------------------------------------
 
 FIELDS = ["Package", "Architecture", "Version", "Essential", "Pre-Depends", "Depends",
@@ -356,31 +384,35 @@ def served_versions(root, names):
 def install(root, packages, native):
     """Installs {(name, arch): version} in the root, each at its version where it is served."""
     served = served_versions(root, [n for n, _ in packages])
-    specs, plain = [], []
+    specs, plain, missing = [], [], 0
     for (name, arch), version in sorted(packages.items()):
         spec = name if arch in ("all", native) else f"{name}:{arch}"
         plain.append(spec)
-        if version in served.get(name, ()):
-            specs.append(f"{spec}={version}")
-        else:
-            print(f"rebuild-check: {spec} {version} is not served by the mirror "
-                  f"(it serves: {', '.join(sorted(served.get(name, ()))) or 'none'})")
-            specs.append(spec)
+        pinned = version in served.get(name, ())
+        specs.append(f"{spec}={version}" if pinned else spec)
+        missing += not pinned
+    print(f"rebuild-check: installing {len(packages)} packages, {len(packages) - missing} at "
+          f"BUILDINFO's versions, {missing} no longer served at them (the mirror's instead)",
+          flush=True)
     env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
     apt = ["chroot", root, "apt-get", "install", "-y", "-q", "--no-install-recommends",
            "--allow-downgrades"]
-    if subprocess.run(apt + specs, env=env, stdout=subprocess.DEVNULL).returncode == 0:
-        return
-    print("rebuild-check: the pinned versions cannot be installed together; installing the "
-          "served ones")
-    subprocess.run(apt + plain, env=env, stdout=subprocess.DEVNULL, check=True)
+    for tried in (specs, plain):
+        done = call(apt + tried, check=False, env=env, stdout=subprocess.PIPE,
+                    stderr=subprocess.STDOUT, text=True)
+        if done.returncode == 0:
+            return
+        print(done.stdout[-3000:], end="")
+        if tried is specs:
+            print("rebuild-check: the pinned versions cannot be installed together; "
+                  "installing the served ones")
+    raise subprocess.CalledProcessError(done.returncode, apt)
 
 
 def make_root(root, mounted):
     """A Debian 12 root at root (apt and the Essential packages), /proc and /dev mounted in it."""
-    subprocess.run([os.path.join(TOP, "scripts", "apt-fallback"), "mmdebstrap", "--quiet",
-                    "--variant=apt", "--mode=root", "--skip=cleanup/apt/lists", SUITE, root],
-                   check=True)
+    call([os.path.join(TOP, "scripts", "apt-fallback"), "mmdebstrap", "--quiet", "--variant=apt",
+          "--mode=root", "--skip=cleanup/apt/lists", SUITE, root])
     for kind, where in (("proc", "proc"), ("dev", "dev")):
         target = os.path.join(root, where)
         os.makedirs(target, exist_ok=True)
@@ -390,9 +422,10 @@ def make_root(root, mounted):
 
 
 def clean_up(tmp, mounted):
-    """Unmounts what the rebuild mounted and removes its root; leaves it when a mount stays."""
-    for target in reversed(mounted):
-        if subprocess.run(["umount", target]).returncode != 0:
+    """Unmounts what is mounted in the rebuild's root and removes it; leaves it when a mount
+    stays."""
+    for target in list(reversed(mounted)) + mounts_under(tmp):
+        if target in mounts_under(tmp) and subprocess.run(["umount", target]).returncode != 0:
             subprocess.run(["umount", "--lazy", target])
     left = mounts_under(tmp)
     if left:
@@ -439,8 +472,7 @@ def rebuild_check(dir_):
         print(f"rebuild-check: making a Debian 12 root in {root}", flush=True)
         make_root(root, mounted)
         src = root + SRC
-        subprocess.run(["git", "clone", "--quiet", "--no-checkout", "--no-hardlinks", TOP, src],
-                       check=True)
+        call(["git", "clone", "--quiet", "--no-checkout", "--no-hardlinks", TOP, src])
         subprocess.run(["git", "-C", src, "checkout", "--quiet", "--detach", commit], check=True)
         print("rebuild-check: installing the packages BUILDINFO names", flush=True)
         install(root, built, native)
@@ -456,7 +488,7 @@ def rebuild_check(dir_):
                SRC + "/scripts/release", "--out", OUT]
         if headers.get("Url-Base"):
             cmd += ["--url-base", headers["Url-Base"]]
-        subprocess.run(cmd, check=True)
+        call(cmd)
         results = compare(dir_, root + OUT, signed)
         for name, why in results:
             print(f"  {name}: " + ("identical" if why is None else f"DIFFERS: {why}"))
