@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """packaging/buildinfo.py: BUILDINFO written and read back, the packages a build can touch,
-the version differences named, and the released files compared with a rebuild's."""
+the version differences named, and the released files compared with a rebuild's, signed or
+not."""
 import os
+import shutil
+import subprocess
 import sys
 import tempfile
+import zipfile
 
 from script_support import check, summary
 
@@ -76,5 +80,54 @@ with tempfile.TemporaryDirectory() as tmp:
           buildinfo.compare(made, again, False),
           [("a.deb", None), ("b.zip", "its bytes differ"),
            ("c.zip", "the rebuild did not make it")])
+
+# A signed release against an unsigned rebuild: the same zip once its .exe's signature is
+# removed, and a manifest the same once the zips' hashes are swapped; a changed byte still shows.
+TOOLS = ["osslsigncode", "openssl", "x86_64-w64-mingw32-gcc-win32"]
+if not all(shutil.which(t) for t in TOOLS):
+    print(f"not run here: the signed case needs {', '.join(TOOLS)}")
+else:
+    with tempfile.TemporaryDirectory() as tmp:
+        def path(*names):
+            """A path in the case's folder."""
+            return os.path.join(tmp, *names)
+
+        def quiet(*cmd):
+            """Runs a tool of the case, which must succeed."""
+            subprocess.run(cmd, check=True, cwd=tmp, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+
+        with open(path("t.c"), "w", encoding="utf-8") as f:
+            f.write("int main(void) { return 0; }\n")
+        quiet("x86_64-w64-mingw32-gcc-win32", "-s", "-o", "t.exe", "t.c")
+        quiet("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "k.pem",
+              "-out", "c.pem", "-days", "1", "-subj", "/CN=tamberline test")
+        quiet("openssl", "pkcs12", "-export", "-inkey", "k.pem", "-in", "c.pem", "-out", "k.p12",
+              "-passout", "pass:")
+        quiet("osslsigncode", "sign", "-pkcs12", "k.p12", "-pass", "", "-in", "t.exe", "-out",
+              "s.exe")
+        for d, exe, tail in [("signed", "s.exe", b""), ("rebuilt", "t.exe", b""),
+                             ("changed", "t.exe", b"\0")]:
+            os.mkdir(path(d))
+            with open(path(exe), "rb") as f:
+                data = f.read() + tail
+            info = zipfile.ZipInfo("t/t.exe", (2026, 12, 8, 0, 0, 0))
+            with zipfile.ZipFile(path(d, "t.zip"), "w") as z:
+                z.writestr(info, data)
+                z.writestr(zipfile.ZipInfo("t/README.txt", info.date_time), b"hello\r\n")
+            digest = buildinfo.sha256_file(path(d, "t.zip")).upper()
+            with open(path(d, "t.json"), "w", encoding="utf-8") as f:
+                f.write(f'{{"hash": "{digest}"}}\n')
+            with open(path(d, "SHA256SUMS"), "w", encoding="utf-8") as f:
+                for name in ("t.json", "t.zip"):
+                    f.write(f"{buildinfo.sha256_file(path(d, name))}  {name}\n")
+        check("signed: the zips' .exe carry a signature",
+              [buildinfo.zips_signed(path(d)) for d in ("signed", "rebuilt")], [True, False])
+        check("signed: the same but for the signature",
+              buildinfo.compare(path("signed"), path("rebuilt"), True),
+              [("t.json", None), ("t.zip", None)])
+        check("signed: a changed .exe named",
+              buildinfo.compare(path("signed"), path("changed"), True),
+              [("t.json", "its bytes differ"), ("t.zip", "t/t.exe differs")])
 
 sys.exit(summary())
