@@ -99,7 +99,7 @@ def installed(admindir="/var/lib/dpkg"):
     db = {}
     for line in out.splitlines():
         rec = dict(zip(FIELDS, line.split("\t")))
-        if rec["db:Status-Abbrev"][1:2] in ("i",):
+        if rec["db:Status-Abbrev"][1:2] == "i":
             db[(rec["Package"], rec["Architecture"])] = rec
     return db
 
@@ -123,7 +123,6 @@ def resolve(db, name, qual, from_arch, native):
     if not cands:
         cands = sorted(k for k, r in db.items()
                        if name in (p[0][0] for p in dep_groups(r["Provides"])))
-        cands = [min(cands)] if cands else []
     if qual and qual != "any":
         cands = [k for k in cands if k[1] == qual]
     for want in (from_arch, "all", native):
