@@ -26,8 +26,8 @@ BUILDINFO is plain text in UTF-8: `Key: value` header lines, one empty line, the
     ...
 
 The packages are those of `scripts/deps --list release` and every Essential one, with the
-installed packages their Depends and Pre-Depends reach (of alternatives, the first installed;
-of a virtual package, its installed providers' first by name). Nothing of the build folder or
+installed packages their Depends and Pre-Depends reach (of alternatives, every one installed;
+of a virtual package, its installed provider of the same architecture first by name). Nothing of the build folder or
 the time of the build goes in, so that the same commit gives the same BUILDINFO anywhere on
 the same machine.
 """
@@ -153,7 +153,6 @@ def closure(db, roots, native):
                 found = resolve(db, name, qual, key[1], native)
                 if found:
                     todo.append(found)
-                    break
     return sorted((n, db[(n, a)]["Version"], a) for n, a in seen)
 
 

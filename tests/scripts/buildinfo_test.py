@@ -54,12 +54,13 @@ DB = dict([pkg("g++", "amd64", depends="gcc (>= 2), libc-dev | libc6-dev"),
            pkg("gcc", "amd64", depends="libc6:any"), pkg("libc6", "amd64"), pkg("libc6", "i386"),
            pkg("libc6-dev", "amd64", provides="libc-dev (= 1)", depends="libc6 (= 1)"),
            pkg("mawk", "amd64", provides="awk"), pkg("gawk", "amd64", provides="awk"),
-           pkg("dash", "amd64", essential="yes", pre="awk"), pkg("wine32", "i386"),
+           pkg("dash", "amd64", essential="yes", pre="awk", depends="usrmerge | usr-is-merged"),
+           pkg("usrmerge", "all"), pkg("usr-is-merged", "all"), pkg("wine32", "i386"),
            pkg("unrelated", "amd64")])
 check("closure: roots, Essential, alternatives and virtual packages, one architecture",
       [(n, a) for n, _, a in buildinfo.closure(DB, ["g++"], "amd64")],
       [("dash", "amd64"), ("g++", "amd64"), ("gawk", "amd64"), ("gcc", "amd64"),
-       ("libc6", "amd64"), ("libc6-dev", "amd64")])
+       ("libc6", "amd64"), ("libc6-dev", "amd64"), ("usr-is-merged", "all"), ("usrmerge", "all")])
 
 # A release folder against a rebuild's: each file the same, different, or not made.
 with tempfile.TemporaryDirectory() as tmp:
