@@ -1,5 +1,6 @@
 # The project's scripts, natively: apt-fallback and deps against a local repository in
-# mid-sync, how each .exe is run and the emulated machine that runs it, and what ran where.
+# mid-sync, how each .exe is run and the emulated machine that runs it, what ran where, and a
+# release's BUILDINFO and its rebuild's comparison.
 if(NOT WIN32)
   add_test(NAME apt_fallback
     COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/apt_fallback_test.py
@@ -8,8 +9,10 @@ if(NOT WIN32)
     COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/test_table_test.py)
   add_test(NAME windows_run
     COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/windows_run_test.py)
+  add_test(NAME buildinfo
+    COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/buildinfo_test.py)
   # The harness's own tests: once, in the native tree (not again in the sanitizer build).
-  set_tests_properties(apt_fallback test_table windows_run PROPERTIES LABELS harness)
+  set_tests_properties(apt_fallback test_table windows_run buildinfo PROPERTIES LABELS harness)
   # The emulated machine's channel, byte for byte, where this host runs 32-bit programs there.
   add_test(NAME windows_guest
     COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/windows_guest_test.py)

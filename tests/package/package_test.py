@@ -80,9 +80,14 @@ def find_packages(dist):
     version = re.fullmatch(r"tamberline-(.+)-win32\.zip", zips["win32"]).group(1)
     check("the packages carry one version", (zips["win64"], debs[0]),
           (f"tamberline-{version}-win64.zip", f"tamberline_{version}_amd64.deb"))
+    manifests = [os.path.relpath(os.path.join(top, n), dist)
+                 for top, _, files in os.walk(os.path.join(dist, "manifests")) for n in files]
+    manifests += ["tamberline.json"] if "tamberline.json" in names else []
     code, out, err = run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist)
-    check("SHA256SUMS checks all three by bare name", (code, sorted(out.splitlines()), err),
-          (0, sorted(f"{n}: OK".encode() for n in list(zips.values()) + debs), b""))
+    check("SHA256SUMS checks the packages, BUILDINFO and the manifests by their names in the "
+          "folder", (code, sorted(out.splitlines()), err),
+          (0, sorted(f"{n}: OK".encode()
+                     for n in [*zips.values(), *debs, "BUILDINFO", *manifests]), b""))
     return (version, {b: os.path.join(dist, z) for b, z in zips.items()},
             os.path.join(dist, debs[0]))
 
