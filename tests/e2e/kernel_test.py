@@ -110,9 +110,8 @@ def main():
 
     def body(work):
         if wine:
-            tool = Tool(exe, True)
-            keep_wineserver(tool)
-            as_root(tool, "wine as root", work)
+            # The launcher's session already keeps root's wineserver and wine's helpers alive.
+            as_root(Tool(exe, True), "wine as root", work)
             wine_as_user(exe, work)
         else:
             as_root(Tool(exe, False), "native as root", work)
