@@ -3,7 +3,7 @@
 SIGTERM or by SIGKILL leaves no process, mount, tap or folder behind (a killed one's folder
 is swept by the next launch). Runs ganesha with a 64-bit wine session, and with the emulated
 machine running the shipped 32-bit .exe: needs root and ganesha; the wine64 cases need 64-bit
-wine, the guest's build/win32/tamberline.exe, qemu and the guest's image, built already."""
+wine, the guest's need build/win32/tamberline.exe, qemu and the guest's image built already."""
 import glob
 import os
 import shutil
@@ -192,9 +192,9 @@ def guest_reason():
 def sessions(work):
     """The Windows sessions a run ends in, each with why it cannot run here (or None): the
     runner, the program, the launcher's environment, the processes of the run, the case run
-    in the middle of it (sh, with $1 the program and $2 windows-run), what it prints, and the
-    number of taps in the run's namespace, and where its folders would lie had they been made
-    outside the run's TMPDIR."""
+    in the middle of it (sh, with $1 the program and $2 windows-run), what it prints, the
+    number of taps in the run's namespace, and where the session's folders would lie had they
+    been made outside the run's TMPDIR."""
     exe64 = os.path.join(work, "program.exe")
     pe64(exe64)
     wine64 = windows.LOADER["wine64"]
