@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """harness/launch.py: test-server's options as the launcher's, and a run that ends normally, by
 SIGTERM or by SIGKILL leaves no process, mount, tap or folder behind (a killed one's folder
-is swept by the next launch). Runs ganesha and a 64-bit wine session: needs root, ganesha and
-64-bit wine."""
+is swept by the next launch). Runs ganesha with a 64-bit wine session, and with the emulated
+machine running the shipped 32-bit .exe: needs root and ganesha; the wine64 cases need 64-bit
+wine, the guest's need build/win32/tamberline.exe, qemu and the guest's image built already."""
+import glob
 import os
 import shutil
 import signal
@@ -13,11 +15,13 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from suite import TOP, check, not_run_here, summary
-from harness import launch, where, windows
+from suite import TOP, check, leave_out, not_run_here, summary
+from harness import launch, paths, where, windows
 
 LAUNCH = os.path.join(TOP, "harness", "launch.py")
 MARKER = "TAMBER_LAUNCH_TEST"
+# The 32-bit .exe as shipped, which scripts/test builds before it runs the native tree.
+EXE32 = os.path.join(TOP, "build", "win32", "tamberline.exe")
 # Bounds on waiting for the command to start and the run to end, never asserted.
 START_LIMIT, END_LIMIT = 120, 60
 
@@ -80,7 +84,35 @@ def mounted_under(folder):
 
 def links():
     """The host's network interfaces."""
-    return sorted(os.listdir("/sys/class/net"))
+    out = subprocess.run(["ip", "-o", "link"], capture_output=True, text=True, check=True).stdout
+    return sorted(line.split(": ")[1].split("@")[0] for line in out.splitlines())
+
+
+def links_of(pid):
+    """The network interfaces, lo aside, of process `pid`'s network namespace."""
+    try:
+        with open(f"/proc/{pid}/net/dev") as f:
+            names = [line.split(":")[0].strip() for line in f.readlines()[2:]]
+    except OSError:
+        return []
+    return sorted(n for n in names if n != "lo")
+
+
+def in_tmp(patterns):
+    """The paths that match `patterns`."""
+    return {path for pattern in patterns for path in glob.glob(pattern)}
+
+
+def comms(pids):
+    """Process `pids`' names, by name."""
+    names = {}
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/comm") as f:
+                names[f.read().strip()] = pid
+        except OSError:
+            pass
+    return names
 
 
 def wait_until(done, limit):
@@ -91,37 +123,43 @@ def wait_until(done, limit):
     return ok
 
 
-def start(report, exe):
-    """The launcher with ganesha and a wine64 session around a command that reports where it
-    runs, then waits in the middle of its case for a line on report's FIFO, and exits 3."""
-    script = (f'printf "%s\\n%s\\n%s\\n" "$TMPDIR" "$WINEPREFIX" "$TAMBER_RUNNER" > {report}.new'
-              f' && mv {report}.new {report} && read line < {report}.fifo && exit 3')
-    return subprocess.Popen([sys.executable, LAUNCH, "--server", "ganesha", "--windows", exe,
-                             "--", "sh", "-c", script],
-                            env=dict(os.environ, **{MARKER: str(os.getpid())}),
+def start(report, session):
+    """The launcher with ganesha and `session`'s Windows session around a command that runs
+    the session's case, reports where it runs and what the case printed, then waits in the
+    middle of its case for a line on report's FIFO, and exits 3."""
+    script = (f'out=$({session["case"]}); printf "%s\\n%s\\n%s\\n%s\\n" "$TMPDIR" '
+              '"$TAMBER_RUNNER" "${WINEPREFIX:-$TAMBER_WINDOWS_GUEST}" "$out"'
+              f' > {report}.new && mv {report}.new {report} && read line < {report}.fifo'
+              ' && exit 3')
+    return subprocess.Popen([sys.executable, LAUNCH, "--server", "ganesha", "--windows",
+                             session["exe"], "--", "sh", "-c", script, "sh", session["exe"],
+                             os.path.join(TOP, "scripts", "windows-run")],
+                            env=dict(os.environ, **session["env"],
+                                     **{MARKER: str(os.getpid())}),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
-def run_ended(how, report, exe):
-    """Starts a run, ends it `how` (exit, TERM, KILL); its (status, folder, stderr)."""
-    p = start(report, exe)
+def run_ended(how, report, session):
+    """Starts a run, ends it `how` (exit, TERM, KILL); its (status, folder, the interfaces of
+    its namespace, stderr)."""
+    runner = session["runner"]
+    p = start(report, session)
     if not wait_until(lambda: os.path.exists(report), START_LIMIT):
         p.kill()
-        return None, None, p.communicate()[1]
+        return None, None, [], p.communicate()[1].decode(errors="replace")
     with open(report) as f:
-        tmp, prefix, runner = f.read().split("\n")[:3]
+        tmp, got_runner, place, out = f.read().split("\n")[:4]
     os.remove(report)
-    names = set()
-    for pid in wait_until(marked, START_LIMIT) or []:
-        try:
-            with open(f"/proc/{pid}/comm") as f:
-                names.add(f.read().strip())
-        except OSError:
-            pass
-    check(f"{how}: the run's processes, the session's wineserver among them, carry the marker",
-          {"ganesha.nfsd", "rpcbind", "wineserver64"} <= names, True)
-    check(f"{how}: the command runs under {runner} with a prefix in the run's folder",
-          (runner, prefix.startswith(os.path.dirname(tmp))), ("wine64", True))
+    names = comms(wait_until(marked, START_LIMIT) or [])
+    check(f"{runner} {how}: the run's processes, the session's among them, carry the marker",
+          session["processes"] <= set(names), True)
+    check(f"{runner} {how}: the command runs under {runner} with its session in the run's "
+          "folder, and its case ran", (got_runner, place.startswith(os.path.dirname(tmp)), out),
+          (runner, True, session["printed"]))
+    # The tap lives in the run's network namespace, the server's.
+    ours = links_of(names.get("ganesha.nfsd"))
+    check(f"{runner} {how}: the run's network namespace holds its taps", len(ours),
+          session["taps"])
     if how == "exit":
         with open(report + ".fifo", "w") as f:
             f.write("end\n")
@@ -132,39 +170,94 @@ def run_ended(how, report, exe):
     except subprocess.TimeoutExpired:
         p.kill()
         _, err = p.communicate()
-    return p.returncode, os.path.dirname(tmp), err.decode(errors="replace")
+    return p.returncode, os.path.dirname(tmp), ours, err.decode(errors="replace")
+
+
+def guest_reason():
+    """Why the emulated machine's cases cannot run here, or None: they need the shipped 32-bit
+    .exe, qemu and the guest's image (built out here in minutes: too long for this test)."""
+    from harness.guests import debian, vm, win32_runner
+    from harness.guests.win32_runner import recipe
+    if not os.path.isfile(EXE32):
+        return f"no {EXE32} (scripts/test builds it)"
+    if shutil.which(vm.QEMU) is None:
+        return f"no {vm.QEMU}"
+    key = vm.recipe_key(win32_runner.HERE, win32_runner.RECIPE, [debian.__file__])
+    if not recipe.complete(os.path.join(paths.cache_dir(), f"{win32_runner.NAME}-{key}")):
+        return ("the emulated machine's image is not built "
+                "(python3 -m harness.guests.win32_runner image builds it)")
+    return None
+
+
+def sessions(work):
+    """The Windows sessions a run ends in, each with why it cannot run here (or None): the
+    runner, the program, the launcher's environment, the processes of the run, the case run
+    in the middle of it (sh, with $1 the program and $2 windows-run), what it prints, the
+    number of taps in the run's namespace, and where the session's folders would lie had they
+    been made outside the run's TMPDIR."""
+    exe64 = os.path.join(work, "program.exe")
+    pe64(exe64)
+    wine64 = windows.LOADER["wine64"]
+    return [
+        (None if os.path.exists(wine64) else f"no {wine64}",
+         {"runner": "wine64", "exe": exe64, "env": {}, "case": "true", "printed": "",
+          "processes": {"ganesha.nfsd", "rpcbind", "wineserver64"}, "taps": 0,
+          "tmp": ("/tmp/.wine-*/server-*",)}),
+        (guest_reason(),
+         {"runner": "guest", "exe": EXE32, "env": {"TAMBER_WINDOWS_RUNNER": "guest"},
+          # The program in the guest lists the export through the tap: both are up.
+          "case": 'touch "$TAMBER_EXPORT_DIR/seen" && '
+                  '"$2" "$1" ls "$TAMBER_SERVER" "$TAMBER_EXPORT" / | grep -o seen',
+          "printed": "seen", "processes": {"ganesha.nfsd", "rpcbind", "qemu-system-x86"},
+          "taps": 1, "tmp": ("/tmp/tamber-wg.*", "/tmp/tamber-share.*")}),
+    ]
+
+
+def ends(work, session):
+    """The session's three endings, each leaving nothing behind; a killed run's folder is
+    swept by the next launch."""
+    runner = session["runner"]
+    report = os.path.join(work, "report")
+    before, made = links(), in_tmp(session["tmp"])
+    # how the run ends, the launcher's status: the command's, or 128 + SIGTERM
+    for how, status in (("exit", 3), ("TERM", 143), ("KILL", -9)):
+        got, folder, ours, err = run_ended(how, report, session)
+        if not check(f"{runner} {how}: the launcher's status", got, status) or folder is None:
+            print(err)
+        if folder is None:
+            continue
+        check(f"{runner} {how}: no process of the run left",
+              wait_until(lambda: not marked(), END_LIMIT), True)
+        check(f"{runner} {how}: no mount under the run's folder", mounted_under(folder), [])
+        check(f"{runner} {how}: no new network interface", links(), before)
+        if ours:
+            check(f"{runner} {how}: none of the run's taps in the host's namespace",
+                  sorted(set(ours) & set(links())), [])
+        check(f"{runner} {how}: the run's folder", os.path.exists(folder), how == "KILL")
+        check(f"{runner} {how}: no folder of the session's in /tmp",
+              sorted(in_tmp(session["tmp"]) - made), [])
+    if how == "KILL" and folder:
+        p = subprocess.run([sys.executable, LAUNCH, "--", "true"], capture_output=True,
+                           text=True)
+        check(f"{runner}: the next launch sweeps the killed one's folder, and says so in a line",
+              (p.returncode, len(p.stderr.splitlines()), folder in p.stderr,
+               os.path.exists(folder)), (0, 1, True, False))
 
 
 def main():
     if os.geteuid() != 0:
         not_run_here("needs root for namespaces and ganesha")
-    for tool in ("ganesha.nfsd", "rpcbind", windows.LOADER["wine64"]):
-        if shutil.which(tool) is None and not os.path.exists(tool):
+    for tool in ("ganesha.nfsd", "rpcbind"):
+        if shutil.which(tool) is None:
             not_run_here(f"no {tool}")
     work = tempfile.mkdtemp(prefix="tamber-launch-test.")
     try:
-        exe = os.path.join(work, "program.exe")
-        pe64(exe)
-        report = os.path.join(work, "report")
-        os.mkfifo(report + ".fifo")
-        before = links()
-        # how the run ends, the launcher's status: the command's, or 128 + SIGTERM
-        for how, status in (("exit", 3), ("TERM", 143), ("KILL", -9)):
-            got, folder, err = run_ended(how, report, exe)
-            check(f"{how}: the launcher's status", got, status)
-            if folder is None:
-                print(err)
-                continue
-            check(f"{how}: no process of the run left",
-                  wait_until(lambda: not marked(), END_LIMIT), True)
-            check(f"{how}: no mount under the run's folder", mounted_under(folder), [])
-            check(f"{how}: no new network interface", links(), before)
-            check(f"{how}: the run's folder", os.path.exists(folder), how == "KILL")
-        if how == "KILL" and folder:
-            p = subprocess.run([sys.executable, LAUNCH, "--", "true"], capture_output=True,
-                               text=True)
-            check("the next launch sweeps the killed one's folder, and says so",
-                  (p.returncode, folder in p.stderr, os.path.exists(folder)), (0, True, False))
+        os.mkfifo(os.path.join(work, "report.fifo"))
+        for reason, session in sessions(work):
+            if reason:
+                leave_out(f"{session['runner']}: a run ended by exit, TERM and KILL", reason)
+            else:
+                ends(work, session)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return summary()
