@@ -181,12 +181,17 @@ def recipe_key(folder, names, shared=()):
     return h.hexdigest()[:16]
 
 
+def cache_folder(name, key):
+    """Where the image NAME of recipe KEY lies once built."""
+    return os.path.join(paths.cache_dir(), f"{name}-{key}")
+
+
 def cached(name, key, build, complete):
     """The folder NAME-KEY under the cache, made on first use by build(out) into a new
     folder `out` under a lock and moved into place in one step; other keys of NAME are
     removed. `complete(folder)` says whether a folder holds a finished image."""
     cache = paths.cache_dir()
-    folder = os.path.join(cache, f"{name}-{key}")
+    folder = cache_folder(name, key)
     if complete(folder):
         return folder
     if os.getuid() != 0:

@@ -16,7 +16,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from suite import TOP, check, leave_out, not_run_here, summary
-from harness import launch, paths, where, windows
+from harness import launch, where, windows
 
 LAUNCH = os.path.join(TOP, "harness", "launch.py")
 MARKER = "TAMBER_LAUNCH_TEST"
@@ -176,14 +176,12 @@ def run_ended(how, report, session):
 def guest_reason():
     """Why the emulated machine's cases cannot run here, or None: they need the shipped 32-bit
     .exe, qemu and the guest's image (built out here in minutes: too long for this test)."""
-    from harness.guests import debian, vm, win32_runner
-    from harness.guests.win32_runner import recipe
+    from harness.guests import vm, win32_runner
     if not os.path.isfile(EXE32):
         return f"no {EXE32} (scripts/test builds it)"
     if shutil.which(vm.QEMU) is None:
         return f"no {vm.QEMU}"
-    key = vm.recipe_key(win32_runner.HERE, win32_runner.RECIPE, [debian.__file__])
-    if not recipe.complete(os.path.join(paths.cache_dir(), f"{win32_runner.NAME}-{key}")):
+    if win32_runner.image(build=False) is None:
         return ("the emulated machine's image is not built "
                 "(python3 -m harness.guests.win32_runner image builds it)")
     return None

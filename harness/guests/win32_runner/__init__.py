@@ -26,11 +26,15 @@ _taps = itertools.count()
 
 
 # A program's run needs only the channel: the recipe and qemu's side load when a session starts.
-def image():
-    """The built guest's folder; builds it on first use (root, the package mirror; minutes)."""
+def image(build=True):
+    """The built guest's folder; builds it on first use (root, the package mirror; minutes),
+    or with build=False returns None when it is not built."""
     from harness.guests import debian, vm
     from harness.guests.win32_runner import recipe
     key = vm.recipe_key(HERE, RECIPE, [debian.__file__])
+    if not build:
+        folder = vm.cache_folder(NAME, key)
+        return folder if recipe.complete(folder) else None
     return vm.cached(NAME, key, recipe.build, recipe.complete)
 
 
