@@ -20,9 +20,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from capture import SynCapture
-from e2e import (RESERVED_PORTS, Tool, check_ports, contents, readable, run_suite,
-                 server)
-from suite import check
+from e2e import RESERVED_PORTS, Tool, check_ports, contents, readable, server
+from suite import check, run_main, work_folder
 
 SERVER, _, ROOT, INTERFACE = server()
 
@@ -78,7 +77,7 @@ def main():
     with open("/dev/urandom", "rb") as random_bytes:
         readable(os.path.join(ROOT, "big.bin"), random_bytes.read(SIZE))
 
-    def body(work):
+    with work_folder("tamber-ports-", 0o1777) as work:
         if wine:
             ordinary = Tool(exe, True, runner=NO_BIND_RIGHT)
             restart_wineserver(ordinary)
@@ -100,8 +99,6 @@ def main():
         check("reserved ports cost no stall against ordinary ones",
               reserved_s < 2 * ordinary_s + 5, True)
 
-    return run_suite("tamber-ports-", body, 0o1777)
-
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_main(main)

@@ -7,9 +7,8 @@ import os
 import shlex
 import shutil
 import subprocess
-import tempfile
 
-from suite import TOP, WINDOWS_RUN, check, leave_out, requires, summary
+from suite import TOP, WINDOWS_RUN, check, leave_out, requires
 from terminal import Tmux, run_on_pty
 
 # Wine plays an en-US Windows under a UTF-8 locale: ANSI code page 1252, console code page 437.
@@ -291,15 +290,3 @@ def test_failures(tool, work):
             code, out, err = tool.run("ls", addr, export, "/many", stdout=full)
             check("a listing to a full disk", (code, err),
                   (1, b"error: could not write standard output\n"))
-
-
-def run_suite(prefix, body, mode=0o700):
-    """Runs body(work) with a new temporary folder `work` of that mode, removes the folder, and
-    prints the count of checks; returns the exit status."""
-    work = tempfile.mkdtemp(prefix=prefix)
-    os.chmod(work, mode)
-    try:
-        body(work)
-    finally:
-        shutil.rmtree(work)
-    return summary()
