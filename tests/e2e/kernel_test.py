@@ -18,8 +18,8 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from capture import SynCapture
-from e2e import (USER, Tool, check_listing, check_ports, contents, server, test_copies,
-                 test_failures, test_listings, test_terminal)
+from e2e import (USER, Tool, check_listing, check_ports, contents, program, server,
+                 test_copies, test_failures, test_listings, test_terminal)
 from suite import check, run_main, work_folder
 from harness.windows import overlay_prefix
 
@@ -104,9 +104,7 @@ def wine_as_user(exe, work):
 
 
 def main():
-    args = sys.argv[1:]
-    wine = args[0] == "--windows"
-    exe = args[-1]
+    exe, wine = program()
 
     with work_folder("tamber-kernel-", 0o755) as work:
         if wine:

@@ -20,7 +20,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from capture import SynCapture
-from e2e import RESERVED_PORTS, Tool, check_ports, contents, readable, server
+from e2e import (RESERVED_PORTS, Tool, check_ports, contents, program, readable,
+                 server)
 from suite import check, run_main, work_folder
 
 SERVER, _, ROOT, INTERFACE = server()
@@ -69,9 +70,7 @@ def restart_wineserver(tool):
 
 
 def main():
-    args = sys.argv[1:]
-    wine = args[0] == "--windows"
-    exe = args[-1]
+    exe, wine = program()
     sysctl("net.ipv4.ip_local_port_range", f"{ORDINARY_PORTS.start} {ORDINARY_PORTS.stop - 1}")
     sysctl("net.ipv4.tcp_tw_reuse", 0)
     with open("/dev/urandom", "rb") as random_bytes:

@@ -7,6 +7,7 @@ import os
 import shlex
 import shutil
 import subprocess
+import sys
 
 from suite import TOP, WINDOWS_RUN, check, leave_out, requires
 from terminal import Tmux, run_on_pty
@@ -25,6 +26,12 @@ SHOWN = {
 
 
 Served = collections.namedtuple("Served", "addr export root interface")
+
+
+def program():
+    """The program under test, from the suite's arguments [--windows] TAMBERLINE: (path, wine)."""
+    args = sys.argv[1:]
+    return args[-1], args[0] == "--windows"
 
 
 def server():
