@@ -134,6 +134,14 @@ def fail(prog, text, status=1):
     return status
 
 
+def exit_status(e):
+    """The status SystemExit `e` stands for; a message it carries is printed to stderr."""
+    if isinstance(e.code, str):
+        print(e.code, file=sys.stderr)
+        return 1
+    return e.code or 0
+
+
 def libc_call(name, *args):
     """Calls libc's `name`, raising OSError when it fails."""
     libc = ctypes.CDLL(None, use_errno=True)
@@ -197,9 +205,7 @@ def on_host(a, prog):
     try:
         build_on_host(a.server, runner)
     except SystemExit as e:
-        if isinstance(e.code, str):
-            print(e.code, file=sys.stderr)
-        if e.code not in (None, 0):
+        if exit_status(e):
             return 1, runner
     return 0, runner
 
@@ -241,9 +247,7 @@ def enter(a, prog, runner, folder):
             status = inner(a, prog, runner, folder)
         except SystemExit as e:
             # A guest that could not start says why itself.
-            if isinstance(e.code, str):
-                print(e.code, file=sys.stderr)
-            status = 1 if isinstance(e.code, str) else (e.code or 0)
+            status = exit_status(e)
         except BaseException as e:
             # PID 1 ends with a status, whatever went wrong.
             print(f"{prog}: error: {e!r}", file=sys.stderr, flush=True)

@@ -28,18 +28,21 @@ _NEEDS = {
 }
 
 
-def suite_reason(suite, runner):
-    """Why `suite` does not run with `runner`, or None."""
+def _reason(table, name, runner):
+    """Why `name` in `table` does not run with `runner`, or None."""
     if runner not in RUNNERS:
         raise ValueError(f"unknown runner {runner!r}")
-    return _SUITES.get((suite, runner))
+    return table.get((name, runner))
+
+
+def suite_reason(suite, runner):
+    """Why `suite` does not run with `runner`, or None."""
+    return _reason(_SUITES, suite, runner)
 
 
 def server_reason(server, runner):
     """Why a run against `server` (None: no server) cannot be held with `runner`, or None."""
-    if runner not in RUNNERS:
-        raise ValueError(f"unknown runner {runner!r}")
-    return _SERVERS.get((server, runner))
+    return _reason(_SERVERS, server, runner)
 
 
 def lacks(runner, need):

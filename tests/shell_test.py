@@ -12,7 +12,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from suite import WINDOWS_RUN, check, leave_out, requires, summary
+from suite import WINDOWS_RUN, check, leave_out, requires, run_main
 from terminal import Tmux
 from usage import USAGE
 
@@ -99,8 +99,7 @@ def main():
         leave_out("the console window cases", lacks)
     elif wine:
         check_console_window(WINDOWS_RUN, real)
-    return summary()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_main(main)

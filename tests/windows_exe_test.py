@@ -11,7 +11,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
 from pe import ARCHES, K, M, W, X64_TABLE, check_exe, import_problems, machine
-from suite import check, summary
+from suite import check, run_main
 
 
 def check_tables(check):
@@ -45,8 +45,7 @@ def main():
         sys.exit(__doc__)
     check_tables(check)
     check_exe(args[2], args[1], check)
-    return summary()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_main(main)

@@ -10,30 +10,27 @@ import random
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from e2e import (Tool, build_tree, run_suite, server, test_copies, test_failures,
+from e2e import (Tool, build_tree, program, server, test_copies, test_failures,
                  test_listings, test_terminal)
+from suite import run_main, work_folder
 
 
 def main():
-    args = sys.argv[1:]
     rng = random.Random(20261208)
     root = server().root
-    if args == ["--build-tree"]:
+    if sys.argv[1:] == ["--build-tree"]:
         build_tree(rng, root)
-        return 0
-    wine = args[0] == "--windows"
-    tool = Tool(args[-1], wine)
+        sys.exit(0)  # a --prepare step: no checks, so no count line
+    tool = Tool(*program())
     if not os.path.exists(os.path.join(root, "README.TXT")):
         build_tree(rng, root)
 
-    def body(work):
+    with work_folder("tamber-e2e-") as work:
         test_listings(tool)
         test_terminal(tool)
         test_copies(tool, work)
         test_failures(tool, work)
 
-    return run_suite("tamber-e2e-", body)
-
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_main(main)

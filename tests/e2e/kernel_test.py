@@ -18,9 +18,9 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from capture import SynCapture
-from e2e import (USER, Tool, check_listing, check_ports, contents, run_suite,
-                 server, test_copies, test_failures, test_listings, test_terminal)
-from suite import check
+from e2e import (USER, Tool, check_listing, check_ports, contents, program, server,
+                 test_copies, test_failures, test_listings, test_terminal)
+from suite import check, run_main, work_folder
 from harness.windows import overlay_prefix
 
 SERVER, _, ROOT, INTERFACE = server()
@@ -104,11 +104,9 @@ def wine_as_user(exe, work):
 
 
 def main():
-    args = sys.argv[1:]
-    wine = args[0] == "--windows"
-    exe = args[-1]
+    exe, wine = program()
 
-    def body(work):
+    with work_folder("tamber-kernel-", 0o755) as work:
         if wine:
             # The launcher's session already keeps root's wineserver and wine's helpers alive.
             as_root(Tool(exe, True), "wine as root", work)
@@ -117,8 +115,6 @@ def main():
             as_root(Tool(exe, False), "native as root", work)
             native_as_user(exe, work)
 
-    return run_suite("tamber-kernel-", body, 0o755)
-
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_main(main)

@@ -20,9 +20,9 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from capture import SynCapture
-from e2e import (RESERVED_PORTS, Tool, check_ports, contents, readable, run_suite,
+from e2e import (RESERVED_PORTS, Tool, check_ports, contents, program, readable,
                  server)
-from suite import check
+from suite import check, run_main, work_folder
 
 SERVER, _, ROOT, INTERFACE = server()
 
@@ -70,15 +70,13 @@ def restart_wineserver(tool):
 
 
 def main():
-    args = sys.argv[1:]
-    wine = args[0] == "--windows"
-    exe = args[-1]
+    exe, wine = program()
     sysctl("net.ipv4.ip_local_port_range", f"{ORDINARY_PORTS.start} {ORDINARY_PORTS.stop - 1}")
     sysctl("net.ipv4.tcp_tw_reuse", 0)
     with open("/dev/urandom", "rb") as random_bytes:
         readable(os.path.join(ROOT, "big.bin"), random_bytes.read(SIZE))
 
-    def body(work):
+    with work_folder("tamber-ports-", 0o1777) as work:
         if wine:
             ordinary = Tool(exe, True, runner=NO_BIND_RIGHT)
             restart_wineserver(ordinary)
@@ -100,8 +98,6 @@ def main():
         check("reserved ports cost no stall against ordinary ones",
               reserved_s < 2 * ordinary_s + 5, True)
 
-    return run_suite("tamber-ports-", body, 0o1777)
-
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_main(main)

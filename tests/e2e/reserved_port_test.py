@@ -16,9 +16,8 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from capture import SynCapture
-from e2e import (Tool, check_listing, check_ports, contents, readable, run_suite,
-                 server)
-from suite import check
+from e2e import Tool, check_listing, check_ports, contents, program, readable, server
+from suite import check, run_main, work_folder
 from usage import USAGE
 
 SERVER, EXPORT, ROOT, INTERFACE = server()
@@ -72,20 +71,17 @@ def as_user(exe, work):
 
 
 def main():
-    args = sys.argv[1:]
-    wine = args[0] == "--windows"
+    exe, wine = program()
     readable(os.path.join(ROOT, "README.TXT"), b"hello from the server\n")
     readable(os.path.join(ROOT, "big.bin"), random.Random(14).randbytes(BIG))
-    tool = Tool(args[-1], wine)
+    tool = Tool(exe, wine)
 
-    def body(work):
+    with work_folder("tamber-reserved-", 0o1777) as work:
         as_root(tool, work)
         two_at_once(tool, work)
         if not wine:
-            as_user(args[-1], work)
-
-    return run_suite("tamber-reserved-", body, 0o1777)
+            as_user(exe, work)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_main(main)

@@ -14,7 +14,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from suite import WINDOWS_RUN, check, summary
+from suite import WINDOWS_RUN, check, run_main
 from terminal import Tmux, run_on_pty, screen
 
 # What a mutated server's run must end as; a run that does not is shown with its figures.
@@ -302,8 +302,7 @@ def main():
         test_huge_fragment(a.server, client)
         test_silence(a.server, client)
         test_mutations(a.server, client, work, a.mutations, a.seed)
-    return summary()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_main(main)

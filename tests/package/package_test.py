@@ -14,10 +14,8 @@ import hashlib
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -25,7 +23,7 @@ TOP = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(TOP, "packaging"))
 from pe import arch_of, check_exe
-from suite import WINDOWS_RUN, check, not_run_here, summary
+from suite import WINDOWS_RUN, check, not_run_here, run_main, work_folder
 from usage import USAGE
 import sign
 
@@ -482,18 +480,14 @@ def main():
     found = find_packages(args.dist)
     if found:
         version, zips, deb = found
-        work = tempfile.mkdtemp(prefix="tamber-package-")
-        try:
+        with work_folder("tamber-package-") as work:
             test_deb(deb, version, work)
             for build, archive in zips.items():
                 test_zip(archive, build, version, work)
             test_manifests(args.dist, zips, version, args.url_base.rstrip("/"))
             test_signing({build: os.path.join(work, build, f"tamberline-{version}-{build}",
                                               "tamberline.exe") for build in zips}, work)
-        finally:
-            shutil.rmtree(work)
-    return summary()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_main(main)

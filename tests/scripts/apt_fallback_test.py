@@ -19,7 +19,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from suite import check as counted, summary
+from suite import check as counted, run_main
 
 CODENAME = "tamber"
 ARCHES = ("amd64", "i386")
@@ -140,8 +140,6 @@ def main():
         status, out, _ = run([os.path.join(scripts, "deps")], env)
         check("deps without a purpose prints its usage", status == 2 and "usage:" in out, out)
 
-    return summary()
-
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_main(main)

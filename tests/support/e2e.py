@@ -7,9 +7,9 @@ import os
 import shlex
 import shutil
 import subprocess
-import tempfile
+import sys
 
-from suite import TOP, WINDOWS_RUN, check, leave_out, requires, summary
+from suite import TOP, WINDOWS_RUN, check, leave_out, requires
 from terminal import Tmux, run_on_pty
 
 # Wine plays an en-US Windows under a UTF-8 locale: ANSI code page 1252, console code page 437.
@@ -26,6 +26,12 @@ SHOWN = {
 
 
 Served = collections.namedtuple("Served", "addr export root interface")
+
+
+def program():
+    """The program under test, from the suite's arguments [--windows] TAMBERLINE: (path, wine)."""
+    args = sys.argv[1:]
+    return args[-1], args[0] == "--windows"
 
 
 def server():
@@ -291,15 +297,3 @@ def test_failures(tool, work):
             code, out, err = tool.run("ls", addr, export, "/many", stdout=full)
             check("a listing to a full disk", (code, err),
                   (1, b"error: could not write standard output\n"))
-
-
-def run_suite(prefix, body, mode=0o700):
-    """Runs body(work) with a new temporary folder `work` of that mode, removes the folder, and
-    prints the count of checks; returns the exit status."""
-    work = tempfile.mkdtemp(prefix=prefix)
-    os.chmod(work, mode)
-    try:
-        body(work)
-    finally:
-        shutil.rmtree(work)
-    return summary()

@@ -1,7 +1,10 @@
 """What every Python suite shares: counted checks, cases left out, the count line, and the
 runner the launcher says the program under test runs with."""
 import os
+import shutil
 import sys
+import tempfile
+from contextlib import contextmanager
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 if TOP not in sys.path:
@@ -45,6 +48,23 @@ def summary():
     """Prints the count line; returns the suite's exit status."""
     print(table.count_line(results["passed"], results["failed"], results["skipped"]))
     return 1 if results["failed"] else 0
+
+
+def run_main(main):
+    """Runs the suite's main(), prints the count line and exits with the suite's status."""
+    main()
+    sys.exit(summary())
+
+
+@contextmanager
+def work_folder(prefix, mode=0o700):
+    """Yields a new temporary folder of that mode, removed afterwards."""
+    work = tempfile.mkdtemp(prefix=prefix)
+    os.chmod(work, mode)
+    try:
+        yield work
+    finally:
+        shutil.rmtree(work)
 
 
 def runner():
