@@ -10,12 +10,11 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from suite import TOP, check, leave_out, not_run_here, summary
+from suite import TOP, check, leave_out, not_run_here, run_main, work_folder
 from harness import launch, where, windows
 
 LAUNCH = os.path.join(TOP, "harness", "launch.py")
@@ -248,18 +247,14 @@ def main():
     for tool in ("ganesha.nfsd", "rpcbind"):
         if shutil.which(tool) is None:
             not_run_here(f"no {tool}")
-    work = tempfile.mkdtemp(prefix="tamber-launch-test.")
-    try:
+    with work_folder("tamber-launch-test.") as work:
         os.mkfifo(os.path.join(work, "report.fifo"))
         for reason, session in sessions(work):
             if reason:
                 leave_out(f"{session['runner']}: a run ended by exit, TERM and KILL", reason)
             else:
                 ends(work, session)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-    return summary()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_main(main)
