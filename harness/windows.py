@@ -48,16 +48,22 @@ QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
 SERVER_DIR_NOTE = "wineserver-dir"
 
 
+def pe_machine(head):
+    """The PE header's machine type from a file's first bytes, or None for no PE file."""
+    if head[:2] != b"MZ" or len(head) < 0x40:
+        return None
+    pe = int.from_bytes(head[0x3C:0x40], "little")
+    if head[pe:pe + 4] != b"PE\0\0" or len(head) < pe + 6:
+        return None
+    return int.from_bytes(head[pe + 4:pe + 6], "little")
+
+
 def machine(exe):
     """The PE file's machine type: i386 or x86_64."""
     with open(exe, "rb") as f:
-        head = f.read(4096)
-    if head[:2] != b"MZ" or len(head) < 0x40:
+        code = pe_machine(f.read(4096))
+    if code is None:
         raise SystemExit(f"windows-run: {exe}: not a Windows program")
-    pe = int.from_bytes(head[0x3C:0x40], "little")
-    if head[pe:pe + 4] != b"PE\0\0":
-        raise SystemExit(f"windows-run: {exe}: not a Windows program")
-    code = int.from_bytes(head[pe + 4:pe + 6], "little")
     if code not in MACHINES:
         raise SystemExit(f"windows-run: {exe}: machine type {code:#x} is not run here")
     return MACHINES[code]

@@ -10,8 +10,9 @@ import struct
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from pe import ARCHES, K, M, W, X64_TABLE, check_exe, import_problems, machine
 from suite import check, run_main
+from pe import ARCHES, K, M, W, X64_TABLE, check_exe, import_problems
+from harness.windows import pe_machine
 
 
 def check_tables(check):
@@ -26,7 +27,7 @@ def check_tables(check):
         ("no PE signature", pe(0x014C).replace(b"PE\0\0", b"NE\0\0"), None),
         ("cut short after the signature", pe(0x014C)[:0x44], None),
     ]:
-        check(f"machine type: {name}", machine(head), want)
+        check(f"machine type: {name}", pe_machine(head), want)
     i386, x64 = ARCHES[0x014C], ARCHES[0x8664]
     for name, found, arch, want in [
         ("an x64-only import on i386", [(K, "RtlUnwindEx")], i386,

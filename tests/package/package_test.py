@@ -22,8 +22,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(TOP, "packaging"))
-from pe import arch_of, check_exe
 from suite import WINDOWS_RUN, check, not_run_here, run_main, work_folder
+from pe import arch_of, check_exe
 from usage import USAGE
 import sign
 

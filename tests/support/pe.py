@@ -2,9 +2,11 @@
 machine type, the imports against the oldest Windows that has each, the header, the manifest
 and the version information; shared by the .exe's suite and the packages' suite."""
 import re
-import struct
 import subprocess
 import xml.etree.ElementTree as ET
+
+# The harness is on the path: every suite imports suite, which puts it there, before this.
+from harness.windows import pe_machine
 
 RELEASES = ["2000", "XP", "XP SP2", "XP SP3", "Vista"]
 FLOOR = "XP SP3"
@@ -108,20 +110,10 @@ ARCHES = {
 }
 
 
-def machine(head):
-    """The PE header's machine type from a file's first bytes, or None for no PE file."""
-    if head[:2] != b"MZ" or len(head) < 0x40:
-        return None
-    pe = struct.unpack_from("<I", head, 0x3C)[0]
-    if head[pe:pe + 4] != b"PE\0\0" or len(head) < pe + 6:
-        return None
-    return struct.unpack_from("<H", head, pe + 4)[0]
-
-
 def arch_of(exe):
     """The Arch of `exe`; SystemExit for a machine type this project does not build."""
     with open(exe, "rb") as f:
-        kind = machine(f.read(4096))
+        kind = pe_machine(f.read(4096))
     if kind not in ARCHES:
         raise SystemExit(f"{exe}: not an i386 or x86-64 PE file (machine {kind!r})")
     return ARCHES[kind]
