@@ -9,11 +9,11 @@ import sys
 import tempfile
 import zipfile
 
-from script_support import check, summary
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from suite import TOP, check, summary
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "packaging"))
-import buildinfo  # noqa: E402
+sys.path.insert(0, os.path.join(TOP, "packaging"))
+import buildinfo
 
 HEADERS = [("Format", buildinfo.FORMAT), ("Commit", "0" * 40), ("Uncommitted-Changes", "no"),
            ("Release-Date", "2026-12-08"), ("Source-Date-Epoch", "1796688000"),
