@@ -16,8 +16,8 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, ROOT)
-from harness import paths  # noqa: E402
-from harness.guests import win32_runner  # noqa: E402
+from harness import paths
+from harness.guests import win32_runner
 
 GUEST = [paths.PYTHON, "-m", "harness.guests.win32_runner"]
 # The module is found from any working directory.
