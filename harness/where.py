@@ -14,8 +14,6 @@ _TWO_GUESTS = ("the kernel server and the 32-bit wine guest would be two guests,
 _SUITES = {
     ("port_exhaustion", "guest"): "the emulated machine's ports are its own, not this "
                                   "namespace's; the 64-bit build runs this suite",
-    ("hostile", "guest"): "the emulated machine's sockets and memory are its own, not this "
-                          "namespace's; the 64-bit build runs this suite",
     ("e2e_kernel", "guest"): _TWO_GUESTS,
 }
 

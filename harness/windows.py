@@ -7,7 +7,9 @@ wine64 or guest forces the choice, for debugging.
 
 wine's error channels are on, and its lines are kept off the program's standard error; a run
 that fails without an "error:" line gets them appended, so that no failure goes without a word.
-TAMBER_WINE_LOG=FILE appends every run's wine lines to FILE.
+TAMBER_WINE_LOG=FILE appends every run's wine lines to FILE; TAMBER_PEAK_LOG=FILE appends a
+line with the program's peak resident memory in KiB (wherever it ran) when it ends within its
+time limit.
 """
 import contextlib
 import ctypes
@@ -271,25 +273,30 @@ def start_in_thread(start, write_end):
     return ended
 
 
-def _popen_start(argv, env):
-    """A `start` for run_filtered that runs argv as a child that dies with this process."""
+def _popen_start(argv, env, usage):
+    """A `start` for run_filtered that runs argv as a child that dies with this process;
+    `usage` gets its peak memory ("maxrss", KiB)."""
     def start(stderr):
-        status = subprocess.run(argv, env=env, stderr=stderr,
-                                preexec_fn=die_with_parent).returncode
+        child = subprocess.Popen(argv, env=env, stderr=stderr, preexec_fn=die_with_parent)
+        _, code, rusage = os.wait4(child.pid, 0)
+        child.returncode = status = os.waitstatus_to_exitcode(code)
+        usage["maxrss"] = rusage.ru_maxrss
         return status if stderr is None else (status, argv)
     return start
 
 
-def _guest_start(exe, args, env):
+def _guest_start(exe, args, env, usage):
     """A `start` for run_filtered that runs `exe` in the emulated machine: in the session's
-    guest when TAMBER_WINDOWS_GUEST names one, else in a guest of its own."""
+    guest when TAMBER_WINDOWS_GUEST names one (`usage` gets its peak memory, as the guest
+    measured it), else in a guest of its own."""
     from harness.guests import win32_runner
 
     def start(stderr):
         ctl = env.get("TAMBER_WINDOWS_GUEST")
         err = None if stderr is None else os.fdopen(stderr, "wb", closefd=False)
         if ctl:
-            status = win32_runner.exec_program(ctl, exe, args, env=env, stderr=err)
+            status = win32_runner.exec_program(ctl, exe, args, env=env, stderr=err,
+                                               usage=usage)
         else:
             status = win32_runner.run_once(exe, args)
         if err is not None:
@@ -298,15 +305,26 @@ def _guest_start(exe, args, env):
     return start
 
 
+def note_peak(usage):
+    """Appends the program's peak memory in KiB, when known, to TAMBER_PEAK_LOG's file."""
+    log = os.environ.get("TAMBER_PEAK_LOG")
+    if log and "maxrss" in usage:
+        with open(log, "a") as f:
+            f.write(f"{usage['maxrss']}\n")
+
+
 def run(exe, args):
     """Runs `exe` with `args` the way this host runs it; returns its status."""
-    runner = runner_for(exe)
+    runner, usage = runner_for(exe), {}
     if runner == "guest":
         env = dict(os.environ)
-        return run_filtered(_guest_start(exe, args, env), env, exe)
-    env = wine_env(runner)
-    ready_prefix(runner, env)
-    return run_filtered(_popen_start([LOADER[runner], exe, *args], env), env, exe)
+        status = run_filtered(_guest_start(exe, args, env, usage), env, exe)
+    else:
+        env = wine_env(runner)
+        ready_prefix(runner, env)
+        status = run_filtered(_popen_start([LOADER[runner], exe, *args], env, usage), env, exe)
+    note_peak(usage)
+    return status
 
 
 def wine_program(exe, program, args):

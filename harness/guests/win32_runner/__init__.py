@@ -184,7 +184,8 @@ def exec_program(ctl, exe, args, timeout=600, env=None, stdin=None, stdout=None,
     """Runs `exe` with `args` under wine in the guest behind `ctl`; returns its status (124
     at the time limit). Streams are binary file objects (defaults: this process's); of `env`
     (default this process's) LANG, LC_*, TAMBER_* and WINEDEBUG (default -all) are passed.
-    `usage`, a dict, gets "maxrss": the program's peak resident memory in KiB."""
+    `usage`, a dict, gets "maxrss": the program's peak resident memory in KiB, unless it
+    ran past its time limit."""
     stdin = sys.stdin.buffer if stdin is None else stdin
     stdout = sys.stdout.buffer if stdout is None else stdout
     stderr = sys.stderr.buffer if stderr is None else stderr
@@ -221,7 +222,7 @@ def exec_program(ctl, exe, args, timeout=600, env=None, stdin=None, stdout=None,
         finally:
             os.close(lock)
         _, _, status, peak = answer.split(" ")
-        if usage is not None:
+        if usage is not None and status != "timeout":
             usage["maxrss"] = int(peak)
         _copy_out(os.path.join(d, "stdout"), stdout)
         _copy_out(os.path.join(d, "stderr"), stderr)
