@@ -388,8 +388,10 @@ def opened(a, runner, folder, served):
         return contextlib.nullcontext({})
     wine = os.path.join(folder, "wine")
     os.mkdir(wine)
-    # The guest routes 127.0.0.1 over its tap, so a server in this namespace is its own.
-    return windows.session(runner, wine, share=folder, addr=f"{WINDOWS_HOST}/{WINDOWS_GUEST}")
+    # With an address the guest routes 127.0.0.1 over its tap, so a server here is its own.
+    addr = f"{WINDOWS_HOST}/{WINDOWS_GUEST}" if where.loopback_to_namespace(a.suite, served) \
+        else None
+    return windows.session(runner, wine, share=folder, addr=addr)
 
 
 if __name__ == "__main__":

@@ -21,6 +21,10 @@ _SERVERS = {
     ("knfsd", "guest"): _TWO_GUESTS,
 }
 
+# Suites whose servers the suite itself starts in the launch's namespace, beside the program
+# rather than inside it.
+_OWN_SERVERS = {"hostile"}
+
 _NEEDS = {
     "console": {"guest": "the emulated machine has no console for tmux"},
 }
@@ -48,3 +52,10 @@ def lacks(runner, need):
     if need not in _NEEDS:
         raise ValueError(f"unknown need {need!r}")
     return _NEEDS[need].get(runner)
+
+
+def loopback_to_namespace(suite, server):
+    """Whether the emulated machine's 127.0.0.1 leads to the launch's namespace (over its tap):
+    where a server listens there; else it stays the guest's own, on which the unit suites
+    listen themselves."""
+    return bool(server) or suite in _OWN_SERVERS
