@@ -394,5 +394,14 @@ def opened(a, runner, folder, served):
     return windows.session(runner, wine, share=folder, addr=addr)
 
 
+def session_command(exe, command):
+    """windows-run --session: CMD with EXE's session open around it, in a launch of its own
+    on the host's network; its status."""
+    if windows.runner_for(exe) != "guest" and os.geteuid() != 0:
+        # No overlay without root: the runs share the cached prefix and its wineserver.
+        return subprocess.run(command).returncode
+    return main(["--windows", exe, "--host-network", "--", *command])
+
+
 if __name__ == "__main__":
     sys.exit(main())

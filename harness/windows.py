@@ -33,7 +33,8 @@ Usage: windows-run EXE [ARGS...]               run EXE, exit with its status
                                                EXE: its loader and prefix; nothing for guest
        windows-run --session EXE -- CMD...     run CMD with EXE's runner ready for many runs:
                                                a private prefix and its own wineserver, or
-                                               the emulated machine, started once"""
+                                               the emulated machine, started once (a launch:
+                                               harness/launch.py's session_command)"""
 
 RUNNERS = ("wine32", "wine64", "guest")
 MACHINES = {0x014C: "i386", 0x8664: "x86_64"}
@@ -442,16 +443,6 @@ def session(runner, folder, share=None, addr=None):
             yield env
 
 
-def run_session(exe, command):
-    """windows-run --session: CMD with EXE's session open around it, in a launch of its own
-    on the host's network; its status."""
-    if runner_for(exe) != "guest" and os.geteuid() != 0:
-        # No overlay without root: the runs share the cached prefix and its wineserver.
-        return subprocess.run(command).returncode
-    from harness import launch
-    return launch.main(["--windows", exe, "--host-network", "--", *command])
-
-
 def main(argv=None):
     """windows-run's command line; returns the exit status."""
     args = sys.argv[1:] if argv is None else argv
@@ -469,8 +460,6 @@ def main(argv=None):
         return 0
     if args[0] == "--wine" and len(args) >= 3:
         return wine_program(args[1], args[2], args[3:])
-    if args[0] == "--session" and len(args) >= 4 and args[2] == "--":
-        return run_session(args[1], args[3:])
     if args[0].startswith("--"):
         raise SystemExit(USAGE)
     return run(args[0], args[1:])
