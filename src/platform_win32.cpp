@@ -45,7 +45,10 @@ int connect_socket(Socket s, const sockaddr* address, int length) {
     return connect(s, address, length);
 }
 
-bool is_address_pair_in_use(int error) { return error == WSAEADDRINUSE; }
+// Windows says WSAEADDRINUSE; wine passes on Linux's EADDRNOTAVAIL as WSAEADDRNOTAVAIL.
+bool is_address_pair_in_use(int error) {
+    return error == WSAEADDRINUSE || error == WSAEADDRNOTAVAIL;
+}
 
 int send_bytes(Socket s, const std::uint8_t* data, int length) {
     return send(s, reinterpret_cast<const char*>(data), length, 0);
