@@ -39,7 +39,7 @@ TOOLS = {None: ("ip",), "ganesha": ("ip", "rpcbind", "rpcinfo", "ganesha.nfsd"),
          "knfsd": ("ip", "rpcinfo", "qemu-system-x86_64", "mkfs.ext4", "debugfs")}
 # The emulated machine's tap: the program inside reaches the server at the host's side.
 WINDOWS_HOST, WINDOWS_GUEST = "127.4.0.1", "127.4.0.2"
-EXIT_USAGE, EXIT_NOT_RUN, EXIT_HARNESS = 2, 77, 125
+EXIT_USAGE, EXIT_HARNESS = 2, 125
 
 
 class Stop(Exception):
@@ -199,7 +199,7 @@ def on_host(a, prog):
         where.server_reason(a.server, runner)
     if reason:
         print(f"not run here: {reason}", flush=True)
-        return EXIT_NOT_RUN, runner
+        return where.NOT_RUN, runner
     if a.export_dir and not os.path.isdir(a.export_dir):
         return fail(prog, f"export directory {a.export_dir} does not exist"), runner
     try:

@@ -7,6 +7,8 @@ runner lacks. All return None where it runs, else the reason the table shows aft
 """
 
 RUNNERS = ("native", "wine32", "wine64", "guest")
+# The exit status of a suite or launch that did not run here (CTest's SKIP_RETURN_CODE).
+NOT_RUN = 77
 
 _TWO_GUESTS = ("the kernel server and the 32-bit wine guest would be two guests, with no route "
                "between their taps; the 64-bit build runs this suite")

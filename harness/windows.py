@@ -22,7 +22,7 @@ import signal
 import subprocess
 import sys
 
-from harness.paths import cache_dir
+from harness.paths import SCRIPTS, cache_dir
 
 USAGE = """\
 Usage: windows-run EXE [ARGS...]               run EXE, exit with its status
@@ -37,6 +37,8 @@ Usage: windows-run EXE [ARGS...]               run EXE, exit with its status
                                                harness/launch.py's session_command)"""
 
 RUNNERS = ("wine32", "wine64", "guest")
+# The command line of this module: every Windows program a suite or bench runs goes through it.
+COMMAND = os.path.join(SCRIPTS, "windows-run")
 MACHINES = {0x014C: "i386", 0x8664: "x86_64"}
 LOADER = {"wine32": "/usr/lib/wine/wine", "wine64": "/usr/lib/wine/wine64"}
 SERVER = {"wine32": "/usr/lib/wine/wineserver32", "wine64": "/usr/lib/wine/wineserver64"}
@@ -70,6 +72,17 @@ def machine(exe):
     if code not in MACHINES:
         raise SystemExit(f"windows-run: {exe}: machine type {code:#x} is not run here")
     return MACHINES[code]
+
+
+def command(exe):
+    """The command line that runs the Windows program `exe` here (its arguments follow)."""
+    return [COMMAND, exe]
+
+
+def program_path(path):
+    """A host path as a Windows program sees it, wherever it runs: wine maps the root to Z:,
+    and the emulated machine shares the run's folders at the same paths."""
+    return "Z:" + path.replace("/", "\\")
 
 
 def choose(kind, forced, wine32):

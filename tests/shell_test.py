@@ -12,7 +12,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from suite import WINDOWS_RUN, check, leave_out, requires, run_main
+from suite import check, leave_out, requires, run_main
+from harness import windows
 from terminal import Tmux
 from usage import USAGE
 
@@ -72,7 +73,7 @@ def main():
     if wine:
         args = args[1:]
     real, fake = args
-    prefix = [WINDOWS_RUN] if wine else []
+    prefix = [windows.COMMAND] if wine else []
     # Console output is text mode on Windows: a line end reaches a pipe as CR LF.
     usage = USAGE.replace(b"\n", b"\r\n") if wine else USAGE
 
@@ -98,7 +99,7 @@ def main():
     if wine and lacks:
         leave_out("the console window cases", lacks)
     elif wine:
-        check_console_window(WINDOWS_RUN, real)
+        check_console_window(windows.COMMAND, real)
 
 
 if __name__ == "__main__":

@@ -16,7 +16,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from suite import WINDOWS_RUN, check, leave_out, requires, run_main
+from suite import check, leave_out, requires, run_main
+from harness import windows
 from terminal import Tmux, run_on_pty, screen
 
 # What a mutated server's run must end as; a run that does not is shown with its figures.
@@ -67,11 +68,11 @@ class Server:
 
 class Client:
     def __init__(self, exe, wine):
-        self.prefix = [WINDOWS_RUN, exe] if wine else [exe]
+        self.prefix = windows.command(exe) if wine else [exe]
         self.wine = wine
 
     def local(self, path):
-        return "Z:" + path.replace("/", "\\") if self.wine else path
+        return windows.program_path(path) if self.wine else path
 
     def run(self, args, limit=20, address_space=None):
         """(status, stdout, stderr, seconds, the program's peak RSS in KiB: None when it was

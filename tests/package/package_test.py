@@ -22,7 +22,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(TOP, "packaging"))
-from suite import WINDOWS_RUN, check, not_run_here, run_main, work_folder
+from suite import check, not_run_here, run_main, work_folder
+from harness import windows
 from pe import arch_of, check_exe
 from usage import USAGE
 import sign
@@ -169,11 +170,11 @@ def test_zip(archive, build, version, work):
     check(f"{build}: the .exe needs only system DLLs and carries no debug information",
           (sorted(dlls), b".debug_" in out), (sorted(d.encode() for d in SYSTEM_DLLS), False))
     check_exe(exe, version, lambda name, got, want: check(f"{build} .exe: {name}", got, want))
-    code, out, err = run([WINDOWS_RUN, exe])
+    code, out, err = run(windows.command(exe))
     check(f"{build}: the .exe, run by scripts/windows-run, prints the usage text",
           (code, out, err), (2, b"", USAGE.replace(b"\n", b"\r\n")))
     # wine's server outlives the program by a few seconds; leave none behind.
-    run([WINDOWS_RUN, "--wine", exe, "wineserver", "-w"])
+    run([windows.COMMAND, "--wine", exe, "wineserver", "-w"])
 
 
 # Each Windows build with what Scoop and winget call its architecture.

@@ -16,7 +16,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, ROOT)
-from harness import paths
+from harness import paths, windows
 from harness.guests import win32_runner
 
 GUEST = [paths.PYTHON, "-m", "harness.guests.win32_runner"]
@@ -99,10 +99,6 @@ int wmain(int argc, wchar_t **argv) {
 """
 
 
-def winpath(path):
-    return "Z:" + path.replace("/", "\\")
-
-
 def run(exe, args, stdin=b"", timeout=None, cwd=None):
     cmd = GUEST + ["exec"] + (["--timeout", str(timeout)] if timeout else []) + [exe] + args
     return subprocess.run(cmd, input=stdin, capture_output=True, cwd=cwd, env=ENV)
@@ -131,7 +127,7 @@ def inner(exe, share):
             f.write(out)
         with open(e, "wb") as f:
             f.write(err)
-        r = run(exe, ["cat", str(status), winpath(o), winpath(e)])
+        r = run(exe, ["cat", str(status), windows.program_path(o), windows.program_path(e)])
         check(name, (r.stdout, r.stderr, r.returncode), (out, err, status))
 
     args = ["héllo wörld ✓", "日本語 text", "a\\b\\\\c", "trailing\\", "", "  two  spaces  "]
@@ -157,25 +153,25 @@ def inner(exe, share):
     os.makedirs(sub, exist_ok=True)
     r = run(exe, ["cwd"], cwd=sub)
     check("working directory inside the share kept",
-          r.stdout.decode(errors="replace").strip().lower(), winpath(sub).lower())
+          r.stdout.decode(errors="replace").strip().lower(), windows.program_path(sub).lower())
 
     flag = os.path.join(share, "flag")
-    waiter = subprocess.Popen(GUEST + ["exec", "--timeout", "90", exe, "wait", winpath(flag)],
+    waiter = subprocess.Popen(GUEST + ["exec", "--timeout", "90", exe, "wait", windows.program_path(flag)],
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, env=ENV)
-    r = run(exe, ["touch", winpath(flag)], timeout=60)
+    r = run(exe, ["touch", windows.program_path(flag)], timeout=60)
     waiter.communicate(timeout=120)
     check("two runs at once (one waits for the other's file)",
           (r.returncode, waiter.returncode), (0, 0))
 
     marker = os.path.join(share, "late")
-    r = run(exe, ["sleep", "5000", winpath(marker)], timeout=1)
+    r = run(exe, ["sleep", "5000", windows.program_path(marker)], timeout=1)
     time.sleep(6)
     check("time limit: status 124, the program ended in the guest",
           (r.returncode, os.path.exists(marker)), (124, False))
 
     marker = os.path.join(share, "orphan")
-    p = subprocess.Popen(GUEST + ["exec", exe, "sleep", "5000", winpath(marker)],
+    p = subprocess.Popen(GUEST + ["exec", exe, "sleep", "5000", windows.program_path(marker)],
                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, env=ENV)
     time.sleep(2)
     p.send_signal(signal.SIGKILL)
@@ -209,7 +205,7 @@ def main():
         f.write(PROBE_C)
     subprocess.run(["i686-w64-mingw32-gcc", "-municode", "-O1", "-static", "-o", exe, src],
                    check=True)
-    runner = subprocess.run([os.path.join(ROOT, "scripts", "windows-run"), "--which", exe],
+    runner = subprocess.run([windows.COMMAND, "--which", exe],
                             capture_output=True, check=True).stdout.decode().split("\t")[0]
     if runner != "guest":
         print(f"not run here: this host runs 32-bit programs under {runner}, not in the guest")

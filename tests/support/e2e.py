@@ -9,7 +9,8 @@ import shutil
 import subprocess
 import sys
 
-from suite import TOP, WINDOWS_RUN, check, leave_out, requires
+from suite import TOP, check, leave_out, requires
+from harness import windows
 from terminal import Tmux, run_on_pty
 
 # Wine plays an en-US Windows under a UTF-8 locale: ANSI code page 1252, console code page 437.
@@ -51,7 +52,7 @@ RESERVED_PORTS = range(665, 1024)
 
 
 class Tool:
-    def __init__(self, exe, wine, runner=(), windows_run=WINDOWS_RUN):
+    def __init__(self, exe, wine, runner=(), windows_run=windows.COMMAND):
         """`wine`: a Windows program, run through scripts/windows-run; `runner`: a command line
         that runs the program (e.g. with fewer privileges)."""
         self.prefix = [*runner, windows_run, exe] if wine else [*runner, exe]
@@ -68,7 +69,7 @@ class Tool:
         bin_dir = os.path.join(work, "bin")
         os.makedirs(bin_dir, exist_ok=True)
         os.chmod(bin_dir, 0o755)
-        copies = [shutil.copy(path, bin_dir) for path in (exe, WINDOWS_RUN)]
+        copies = [shutil.copy(path, bin_dir) for path in (exe, windows.COMMAND)]
         # scripts/windows-run is a shim into the harness, which it finds beside its folder.
         shutil.copytree(os.path.join(TOP, "harness"), os.path.join(work, "harness"),
                         dirs_exist_ok=True, ignore=shutil.ignore_patterns("__pycache__"))
@@ -98,7 +99,7 @@ class Tool:
 
     def local_name(self, path):
         """A local path as the program sees it: wine maps the Unix root to drive Z:."""
-        return "Z:" + path.replace("/", "\\") if self.wine else path
+        return windows.program_path(path) if self.wine else path
 
 
 def check_ports(name, capture, reserved, one_run=True):

@@ -11,10 +11,6 @@ if TOP not in sys.path:
     sys.path.insert(0, TOP)
 from harness import table, where
 
-# How a suite runs a Windows program: scripts/windows-run decides the runner.
-WINDOWS_RUN = os.path.join(TOP, "scripts", "windows-run")
-# The exit status that tells CTest a suite did not run on this host.
-NOT_RUN = 77
 # A value's repr shown in a failure is cut here: a listing or a whole output stays readable.
 SHOWN = 600
 
@@ -41,7 +37,7 @@ def leave_out(name, reason):
 def not_run_here(reason):
     """Says why the whole suite does not run here and exits with CTest's skip status."""
     print(f"not run here: {reason}")
-    sys.exit(NOT_RUN)
+    sys.exit(where.NOT_RUN)
 
 
 def summary():
