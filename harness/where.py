@@ -3,8 +3,11 @@
 A runner is how the program under test runs: native, wine32, wine64, or guest (the 32-bit
 .exe under 32-bit wine in the emulated machine). `suite_reason` and `server_reason` are asked
 by the launcher before it starts anything; `lacks` by a suite for a case that needs what a
-runner lacks. All return None where it runs, else the reason the table shows after "not run here: ".
+runner lacks; `host_lacks` for what a case needs of this host. All return None where it runs,
+else the reason the table shows after "not run here: ".
 """
+import os
+import shutil
 
 RUNNERS = ("native", "wine32", "wine64", "guest")
 # The exit status of a suite or launch that did not run here (CTest's SKIP_RETURN_CODE).
@@ -27,8 +30,18 @@ _SERVERS = {
 # rather than inside it.
 _OWN_SERVERS = {"hostile"}
 
+_UNDER_WINE = ("wine32", "wine64", "guest")
 _NEEDS = {
     "console": {"guest": "the emulated machine has no console for tmux"},
+    # RLIMIT_AS set here binds wine's own start and address-space reservations too.
+    "address-space limit": dict.fromkeys(_UNDER_WINE, "an address-space limit binds wine's "
+                                         "own start as well as the program's"),
+    # Windows lets every user bind any port; under wine the host's rule would apply instead.
+    "normal user": dict.fromkeys(_UNDER_WINE, "Windows lets every user bind reserved ports: "
+                                 "a normal user's run is the same as root's"),
+    "standard output on a host file": {"guest": "in the emulated machine windows-run relays "
+                                                "standard output: the program never writes to "
+                                                "the host's file"},
 }
 
 
@@ -54,6 +67,25 @@ def lacks(runner, need):
     if need not in _NEEDS:
         raise ValueError(f"unknown need {need!r}")
     return _NEEDS[need].get(runner)
+
+
+def host_lacks(tools=(), files=(), root=False, guest_image=False):
+    """Why this host cannot hold a case that needs `tools` on PATH, `files`, root, or the
+    emulated machine's image built already; None when it can."""
+    if root and os.geteuid() != 0:
+        return "needs root"
+    for tool in tools:
+        if shutil.which(tool) is None:
+            return f"no {tool} (scripts/deps installs it)"
+    for path in files:
+        if not os.path.exists(path):
+            return f"no {path}"
+    if guest_image:
+        from harness.guests import win32_runner
+        if win32_runner.image(build=False) is None:
+            return ("the emulated machine's image is not built "
+                    "(python3 -m harness.guests.win32_runner image builds it)")
+    return None
 
 
 def loopback_to_namespace(suite, server):

@@ -71,3 +71,12 @@ def runner():
 def requires(need):
     """Why a case needing `need` cannot run with this runner, or None."""
     return where.lacks(runner(), need)
+
+
+def runs(name, *needs, host=None):
+    """Whether the case `name` runs here: it needs `needs` of the runner and no reason `host`
+    (from where.host_lacks) against this host. One that cannot is left out: said, counted."""
+    reason = next(filter(None, (requires(n) for n in needs)), None) or host
+    if reason:
+        leave_out(name, reason)
+    return not reason
