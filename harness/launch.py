@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Runs a command in namespaces of its own, with an NFS server and a Windows session ready.
 
 Usage: launch.py [--server ganesha|reserved-port|knfsd] [--insecure] [--export-dir DIR]

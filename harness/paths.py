@@ -3,7 +3,8 @@ import os
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SCRIPTS = os.path.join(TOP, "scripts")
-# A python3 shim (pyenv) costs most of a second per start; the system's own starts at once.
+# Debian's python3 has the Debian packages the harness imports (python3-pefile, python3-yaml);
+# another first on PATH may not, and a pyenv shim costs most of a second per start.
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else "python3"
 
 

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """What ran where: a table of each suite in each build from CTest's JUnit files, and whether
 the run may pass on it.
 

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """What a release was built from, written beside its packages, and a rebuild that compares.
 
 Usage: buildinfo.py write --out DIR [--url-base URL]

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Writes the Scoop and winget manifests of the Windows zips in a release folder.
 
 Usage: manifests.py --url-base URL DIR

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Signs a Windows .exe in place with osslsigncode, or makes sure it carries no signature.
 
 Usage: sign.py --pkcs12 FILE --time UNIXTIME EXE   signs EXE with the key and certificate

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The program shell as a user meets it: arguments, usage text, exit status, start-up failure.
 
 Usage: shell_test.py --version VERSION [--windows] TAMBERLINE TAMBERLINE_FAKE

@@ -7,7 +7,9 @@
 # and wineserver, or the emulated machine); else directly. Either way it sees TAMBER_RUNNER,
 # and 77 from the launcher or the suite means "not run here".
 include_guard(GLOBAL)
-find_program(TAMBER_PYTHON python3 REQUIRED)
+# Debian's python3, which has the Debian packages the suites import (python3-pefile,
+# python3-yaml), before any other on PATH.
+find_program(TAMBER_PYTHON python3 HINTS /usr/bin REQUIRED)
 set(TAMBER_LAUNCH ${PROJECT_SOURCE_DIR}/harness/launch.py)
 
 function(tamber_suite name)

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """What Windows reads from the .exe before any of its code runs: the functions it imports, each
 held against the oldest Windows that has it, its PE header, its manifest and version information.
 The 32-bit (i386) and the 64-bit (x86-64) .exe are told apart by the PE header's machine type.

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The real binary against a real NFS server: run inside scripts/test-server, which exports
 TAMBER_EXPORT_DIR as TAMBER_EXPORT on TAMBER_SERVER.
 

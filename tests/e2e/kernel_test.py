@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The end-to-end cases against Linux's own NFS server with its default export, which is
 `secure`: its mount daemon refuses calls from source ports of 1024 and above. Run inside
 scripts/test-server --kernel --prepare "e2e_test.py --build-tree". Every case asserts the

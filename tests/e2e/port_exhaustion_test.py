@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """One connection per call, thousands of calls: run inside scripts/test-server, whose network
 namespace makes the port range and the TIME_WAIT reuse setting ours to change.
 

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The real binary against a server that takes calls only from reserved ports (below 1024), as
 many servers do by default: run inside scripts/test-server --privileged-port.
 

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The real binary against broken and hostile servers (hostile_server), inside a network
 namespace of its own where the portmapper's port 111 is free (the emulated machine's
 127.0.0.1 is this namespace's, over its tap).

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """What scripts/release ships, checked the way a user gets it: the Debian package and the
 two Windows zips, each unpacked into a temporary folder (nothing is installed).
 

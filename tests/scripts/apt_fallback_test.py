@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """scripts/apt-fallback and scripts/deps against a local repository caught in a mirror sync.
 
 Usage: apt_fallback_test.py SCRIPTS_DIR

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """packaging/buildinfo.py: BUILDINFO written and read back, the packages a build can touch,
 the version differences named, and the released files compared with a rebuild's, signed or
 not."""

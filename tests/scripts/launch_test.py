@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """harness/launch.py: test-server's options as the launcher's, and a run that ends normally, by
 SIGTERM or by SIGKILL leaves no process, mount, tap or folder behind (a killed one's folder
 is swept by the next launch). Runs ganesha with a 64-bit wine session, and with the emulated

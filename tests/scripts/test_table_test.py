@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """harness/table.py: each JUnit outcome read right, every Windows suite shown on every Windows
 build, a run that tested a Windows suite nowhere, or the shipped build not at all, refused, and
 the count line a suite writes read back as written."""

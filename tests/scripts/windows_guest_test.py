@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """harness.guests.win32_runner's exec, held to running a 32-bit .exe exactly as if it ran
 locally: bytes out and in, exit statuses, arguments, concurrent runs, the time limit; and the
 guest's clock, set to the host's.

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """harness/windows.py (scripts/windows-run): which runner each program gets, and when 32-bit
 wine is asked at all."""
 import os
