@@ -53,21 +53,13 @@ QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
 SERVER_DIR_NOTE = "wineserver-dir"
 
 
-def pe_machine(head):
-    """The PE header's machine type from a file's first bytes, or None for no PE file."""
-    if head[:2] != b"MZ" or len(head) < 0x40:
-        return None
-    pe = int.from_bytes(head[0x3C:0x40], "little")
-    if head[pe:pe + 4] != b"PE\0\0" or len(head) < pe + 6:
-        return None
-    return int.from_bytes(head[pe + 4:pe + 6], "little")
-
-
 def machine(exe):
     """The PE file's machine type: i386 or x86_64."""
-    with open(exe, "rb") as f:
-        code = pe_machine(f.read(4096))
-    if code is None:
+    import pefile  # here only: a run whose runner is known reads no PE file
+    try:
+        with pefile.PE(exe, fast_load=True) as pe:
+            code = pe.FILE_HEADER.Machine
+    except pefile.PEFormatError:
         raise SystemExit(f"windows-run: {exe}: not a Windows program")
     if code not in MACHINES:
         raise SystemExit(f"windows-run: {exe}: machine type {code:#x} is not run here")
@@ -135,9 +127,16 @@ def probe_wine32():
 
 
 def which(exe_or_kind):
-    """(runner, reason) for a program, or for any program of machine type i386 or x86_64."""
-    kind = exe_or_kind if exe_or_kind in MACHINES.values() else machine(exe_or_kind)
-    return choose(kind, os.environ.get("TAMBER_WINDOWS_RUNNER", ""), probe_wine32)
+    """(runner, reason) for a program, or for any program of machine type i386 or x86_64.
+    In a launch's Windows session (TAMBER_RUNNER) every program runs in that session; only a
+    program outside one, and not forced, has its header read."""
+    forced = os.environ.get("TAMBER_WINDOWS_RUNNER", "")
+    if exe_or_kind in MACHINES.values() or forced:
+        return choose(exe_or_kind, forced, probe_wine32)
+    session = os.environ.get("TAMBER_RUNNER", "")
+    if session in RUNNERS:
+        return session, "the launch's Windows session (TAMBER_RUNNER)"
+    return choose(machine(exe_or_kind), forced, probe_wine32)
 
 
 def runner_for(exe):

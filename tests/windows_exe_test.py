@@ -8,27 +8,41 @@ Usage: windows_exe_test.py --version VERSION TAMBERLINE_EXE
 import os
 import struct
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
 from suite import check, run_main
 from pe import ARCHES, K, M, W, X64_TABLE, check_exe, import_problems
-from harness.windows import pe_machine
+from harness.windows import machine
+
+
+def machine_of(image):
+    """harness.windows.machine of a file holding `image`, or why it refuses the file."""
+    with tempfile.NamedTemporaryFile(suffix=".exe") as f:
+        f.write(image)
+        f.flush()
+        try:
+            return machine(f.name)
+        except SystemExit as e:
+            return str(e).rpartition(": ")[2]
 
 
 def check_tables(check):
     """The machine type and the import rows per architecture, on made-up inputs."""
-    def pe(kind):
-        return b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40) + b"PE\0\0" + struct.pack("<H", kind)
+    def pe(kind):  # the DOS header, the signature and a file header of zeros but the machine
+        return (b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40) + b"PE\0\0"
+                + struct.pack("<H", kind)).ljust(0x100, b"\0")
 
-    for name, head, want in [
-        ("i386", pe(0x014C), 0x014C),
-        ("x86-64", pe(0x8664), 0x8664),
-        ("no MZ", b"ZM" + pe(0x014C)[2:], None),
-        ("no PE signature", pe(0x014C).replace(b"PE\0\0", b"NE\0\0"), None),
-        ("cut short after the signature", pe(0x014C)[:0x44], None),
+    for name, image, want in [
+        ("i386", pe(0x014C), "i386"),
+        ("x86-64", pe(0x8664), "x86_64"),
+        ("ARM, not built here", pe(0x01C4), "machine type 0x1c4 is not run here"),
+        ("no MZ", b"ZM" + pe(0x014C)[2:], "not a Windows program"),
+        ("no PE signature", pe(0x014C).replace(b"PE\0\0", b"NE\0\0"), "not a Windows program"),
+        ("cut short after the signature", pe(0x014C)[:0x44], "not a Windows program"),
     ]:
-        check(f"machine type: {name}", pe_machine(head), want)
-    i386, x64 = ARCHES[0x014C], ARCHES[0x8664]
+        check(f"machine type: {name}", machine_of(image), want)
+    i386, x64 = ARCHES["i386"], ARCHES["x86_64"]
     for name, found, arch, want in [
         ("an x64-only import on i386", [(K, "RtlUnwindEx")], i386,
          [f"{K} RtlUnwindEx: not in the table"]),

@@ -1,12 +1,12 @@
 """What Windows reads from a .exe before any of its code runs, read back: the PE header's
 machine type, the imports against the oldest Windows that has each, the header, the manifest
 and the version information; shared by the .exe's suite and the packages' suite."""
-import re
-import subprocess
 import xml.etree.ElementTree as ET
 
+import pefile
+
 # The harness is on the path: every suite imports suite, which puts it there, before this.
-from harness.windows import pe_machine
+from harness.windows import machine
 
 RELEASES = ["2000", "XP", "XP SP2", "XP SP3", "Vista"]
 FLOOR = "XP SP3"
@@ -103,20 +103,17 @@ class Arch:
         self.manifest, self.table, self.releases, self.floor = manifest, table, releases, floor
 
 
+# By the machine type harness.windows.machine reads.
 ARCHES = {
-    0x014C: Arch("i386", "i686-w64-mingw32", "PE32", ("5", "1"), "x86", TABLE, RELEASES, FLOOR),
-    0x8664: Arch("x86-64", "x86_64-w64-mingw32", "PE32+", ("5", "2"), "amd64", X64_TABLE,
-                 X64_RELEASES, X64_FLOOR),
+    "i386": Arch("i386", "i686-w64-mingw32", "PE32", (5, 1), "x86", TABLE, RELEASES, FLOOR),
+    "x86_64": Arch("x86-64", "x86_64-w64-mingw32", "PE32+", (5, 2), "amd64", X64_TABLE,
+                   X64_RELEASES, X64_FLOOR),
 }
 
 
 def arch_of(exe):
     """The Arch of `exe`; SystemExit for a machine type this project does not build."""
-    with open(exe, "rb") as f:
-        kind = pe_machine(f.read(4096))
-    if kind not in ARCHES:
-        raise SystemExit(f"{exe}: not an i386 or x86-64 PE file (machine {kind!r})")
-    return ARCHES[kind]
+    return ARCHES[machine(exe)]
 
 
 SUPPORTED_OS = {
@@ -133,24 +130,13 @@ COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
 SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
 
 
-def output(cmd):
-    return subprocess.run(cmd, capture_output=True, check=True, stdin=subprocess.DEVNULL).stdout
+def imports(pe):
+    """[(DLL, function)] from the import table (a function imported by number: #N)."""
+    return sorted({(dll.dll.decode(), f.name.decode() if f.name else f"#{f.ordinal}")
+                   for dll in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []) for f in dll.imports})
 
 
-def imports(private_headers):
-    """[(DLL, function)] from objdump's import tables."""
-    found, dll = [], None
-    for line in private_headers.decode().splitlines():
-        named = re.match(r"\s*DLL Name: (\S+)", line)
-        entry = re.match(r"\t[0-9a-f]+\t +\d+ +(\S+)", line)
-        if named:
-            dll = named.group(1)
-        elif entry and dll:
-            found.append((dll, entry.group(1)))
-    return sorted(set(found))
-
-
-def import_problems(found, arch=ARCHES[0x014C]):
+def import_problems(found, arch=ARCHES["i386"]):
     """Each import that arch's table lacks or that is newer than its floor, as a sentence."""
     problems = []
     for key in found:
@@ -162,37 +148,48 @@ def import_problems(found, arch=ARCHES[0x014C]):
     return problems
 
 
-def resources(exe, arch):
-    """The version block's fields and the manifest's text, from windres' reading of the .exe."""
-    rc = output([f"{arch.tools}-windres", "-i", exe, "-O", "rc"]).decode()
-    numbers = dict(re.findall(r"^ (FILEVERSION|PRODUCTVERSION) ([\d, ]+)$", rc, re.M))
-    strings = dict(re.findall(r'^\s+VALUE "(\w+)", "(.*)"$', rc, re.M))
-    block = re.search(r"^1 24 /\* RT_MANIFEST \*/\nBEGIN\n(.*?)^END$", rc, re.M | re.S)
-    manifest = "".join(re.findall(r'^\s+"(.*)"$', block.group(1), re.M)) if block else ""
-    manifest = manifest.replace('""', '"').replace("\\n", "\n")
+def resources(pe):
+    """The version block's binary versions and strings, and the bytes of manifest 1 (the one
+    Windows reads for a program)."""
+    def four(high, low):
+        return ", ".join(str(n) for n in (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF))
+    numbers, manifest = {}, b""
+    for v in getattr(pe, "VS_FIXEDFILEINFO", [])[:1]:
+        numbers = {"FILEVERSION": four(v.FileVersionMS, v.FileVersionLS),
+                   "PRODUCTVERSION": four(v.ProductVersionMS, v.ProductVersionLS)}
+    strings = {key.decode(): value.decode() for info in getattr(pe, "FileInfo", [])
+               for block in info for table in getattr(block, "StringTable", [])
+               for key, value in table.entries.items()}
+    root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    for kind in root.entries if root else []:
+        for name in kind.directory.entries:
+            if (kind.id, name.id) == (pefile.RESOURCE_TYPE["RT_MANIFEST"], 1):
+                data = name.directory.entries[0].data.struct
+                manifest = pe.get_data(data.OffsetToData, data.Size)
     return numbers, strings, manifest
 
 
 def check_exe(exe, version, check):
     """Runs every check on `exe` through check(name, got, want)."""
     arch = arch_of(exe)
-    headers = output([f"{arch.tools}-objdump", "--private-headers", exe])
-    found = imports(headers)
+    pe = pefile.PE(exe, fast_load=True)
+    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
+                               pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    found = imports(pe)
     check("imports only from KERNEL32, msvcrt and WS2_32", sorted({dll for dll, _ in found}),
           sorted([K, M, W]))
     check(f"every import is in the {arch.name} table and in Windows {arch.floor}",
           import_problems(found, arch), [])
-    fields = dict(re.findall(r"^(\w+)\s+(\S+)", headers.decode(), re.M))
-    magic = re.search(r"^Magic\s+\S+\s+\((\S+)\)", headers.decode(), re.M)
-    check(f"an {arch.name} {arch.magic} file", magic and magic.group(1), arch.magic)
-    check("the header asks for subsystem version " + ".".join(arch.subsystem),
-          (fields.get("MajorSubsystemVersion"), fields.get("MinorSubsystemVersion")),
-          arch.subsystem)
-    check("large address aware", int(fields.get("Characteristics", "0"), 16) & 0x20, 0x20)
+    header = pe.OPTIONAL_HEADER
+    check(f"an {arch.name} {arch.magic} file", {0x10B: "PE32", 0x20B: "PE32+"}.get(header.Magic),
+          arch.magic)
+    check("the header asks for subsystem version " + ".".join(map(str, arch.subsystem)),
+          (header.MajorSubsystemVersion, header.MinorSubsystemVersion), arch.subsystem)
+    check("large address aware", pe.FILE_HEADER.Characteristics & 0x20, 0x20)
 
     parts = (version.split(".") + ["0", "0"])[:3]
     binary = ", ".join(str(int(p or 0)) for p in parts) + ", 0"
-    numbers, strings, manifest = resources(exe, arch)
+    numbers, strings, manifest = resources(pe)
     check("binary file and product versions", numbers,
           {"FILEVERSION": binary, "PRODUCTVERSION": binary})
     check("version strings", strings, {
