@@ -34,16 +34,18 @@ the same machine.
 import argparse
 import calendar
 import hashlib
+import importlib.util
 import os
 import re
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 import zipfile
+
+import sign  # beside this: whether a .exe carries a signature
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FORMAT = "tamberline-buildinfo 1"
@@ -217,22 +219,13 @@ def debian_release():
         return f"{pretty} {f.read().strip()}"
 
 
-def pe_signed(data):
-    """Whether a PE image carries an Authenticode signature (a certificate table)."""
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    opt = pe + 24
-    magic = struct.unpack_from("<H", data, opt)[0]
-    table = opt + (96 if magic == 0x10B else 112) + 4 * 8
-    return struct.unpack_from("<I", data, table + 4)[0] > 0
-
-
 def zips_signed(out):
     """Whether the .exe files in out's zips are signed."""
     for name in sorted(os.listdir(out)):
         if name.endswith(".zip"):
             with zipfile.ZipFile(os.path.join(out, name)) as z:
                 for m in z.namelist():
-                    if m.lower().endswith(".exe") and pe_signed(z.read(m)):
+                    if m.lower().endswith(".exe") and sign.signed(z.read(m)):
                         return True
     return False
 
@@ -303,7 +296,7 @@ def same_zip_unsigned(signed_zip, rebuilt_zip):
             if (ma.date_time, ma.external_attr) != (mb.date_time, mb.external_attr):
                 return f"{ma.filename}: time or mode differs"
             da, db_ = a.read(ma), b.read(mb)
-            if ma.filename.lower().endswith(".exe") and pe_signed(da):
+            if ma.filename.lower().endswith(".exe") and sign.signed(da):
                 da = unsigned_exe(da)
             if da != db_:
                 return f"{ma.filename} differs"
@@ -448,6 +441,8 @@ def rebuild_check(dir_):
     for tool in ["mmdebstrap", "git"] + (["osslsigncode"] if signed else []):
         if not shutil.which(tool):
             raise SystemExit(f"rebuild-check: needs {tool} (apt-get install {tool})")
+    if signed and importlib.util.find_spec("pefile") is None:
+        raise SystemExit("rebuild-check: needs python3-pefile (apt-get install python3-pefile)")
     bad = [n for n, h in listed(os.path.join(dir_, "SHA256SUMS"))
            if not os.path.exists(os.path.join(dir_, n)) or sha256_file(os.path.join(dir_, n)) != h]
     if bad:

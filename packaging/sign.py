@@ -10,7 +10,6 @@ osslsigncode give the same bytes.
 """
 import argparse
 import os
-import struct
 import subprocess
 import sys
 import tempfile
@@ -18,18 +17,14 @@ import tempfile
 PASSWORD_VARIABLE = "TAMBER_SIGN_PASSWORD"
 
 
-def signed(path):
-    """True when the PE file at path has an Authenticode signature (a certificate table)."""
-    with open(path, "rb") as f:
-        data = f.read()
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    optional = pe + 24
-    magic = struct.unpack_from("<H", data, optional)[0]
-    # The data directories follow the optional header's fixed part: 96 bytes in PE32,
-    # 112 in PE32+; the certificate table is the fifth.
-    directories = optional + (112 if magic == 0x20B else 96)
-    size = struct.unpack_from("<I", data, directories + 4 * 8 + 4)[0]
-    return size != 0
+def signed(exe):
+    """True when the PE file (a path, or its bytes) has an Authenticode signature: a
+    certificate table."""
+    import pefile  # here only: BUILDINFO's rebuild of an unsigned release reads no PE file
+    source = {"data": exe} if isinstance(exe, bytes) else {"name": exe}
+    with pefile.PE(**source, fast_load=True) as pe:
+        security = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+        return pe.OPTIONAL_HEADER.DATA_DIRECTORY[security].Size != 0
 
 
 def sign(source, target, pkcs12, password, when):
