@@ -18,6 +18,8 @@ import subprocess
 import sys
 import zipfile
 
+import yaml
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
@@ -185,59 +187,16 @@ WINGET_FILES = {"version": f"{WINGET_ID}.yaml", "installer": f"{WINGET_ID}.insta
 HEX64 = {"lower": re.compile(r"[0-9a-f]{64}"), "upper": re.compile(r"[0-9A-F]{64}")}
 
 
-def yaml_scalar(text):
-    """The value of a one-line YAML scalar: quoted, or plain (typed as YAML would type it)."""
-    if text.startswith("'") and text.endswith("'") and len(text) > 1:
-        return text[1:-1].replace("''", "'")
-    if text.startswith('"'):
-        return json.loads(text)
-    if text in ("true", "false"):
-        return text == "true"
-    if text in ("", "~", "null"):
-        return None
-    if re.fullmatch(r"[-+]?[0-9]+", text):
-        return int(text)
-    if re.fullmatch(r"[-+]?([0-9]+\.[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?", text):
-        return float(text)
-    return text
+class Manifest(yaml.SafeLoader):
+    """YAML as winget reads it, where a key given twice is a fault, not the last one winning."""
 
-
-def yaml_block(lines, i, indent):
-    """(value, next line) of the block mapping or sequence that starts at lines[i]."""
-    if lines[i][1].startswith("- "):
-        items = []
-        while i < len(lines) and lines[i][0] == indent and lines[i][1].startswith("- "):
-            lines[i] = (indent + 2, lines[i][1][2:])
-            item, i = yaml_block(lines, i, indent + 2)
-            items.append(item)
-        return items, i
-    mapping = {}
-    while i < len(lines) and lines[i][0] == indent and not lines[i][1].startswith("- "):
-        key, colon, rest = lines[i][1].partition(":")
-        if not colon or (rest and not rest.startswith(" ")) or key in mapping:
-            raise ValueError(f"not a new key: {lines[i][1]!r}")
-        i += 1
-        if rest.strip():
-            mapping[key] = yaml_scalar(rest.strip())
-        elif i < len(lines) and (lines[i][0] > indent or
-                                 (lines[i][0] == indent and lines[i][1].startswith("- "))):
-            mapping[key], i = yaml_block(lines, i, lines[i][0])
-        else:
-            mapping[key] = None
-    return mapping, i
-
-
-def parse_yaml(text):
-    """The value of the YAML the manifests use: block mappings and sequences, one-line scalars;
-    raises ValueError on anything else."""
-    lines = [(len(line) - len(line.lstrip(" ")), line.strip()) for line in text.splitlines()
-             if line.strip() and not line.lstrip().startswith("#")]
-    if not lines:
-        raise ValueError("empty")
-    value, end = yaml_block(lines, 0, lines[0][0])
-    if end != len(lines):
-        raise ValueError(f"misplaced line: {lines[end][1]!r}")
-    return value
+    def construct_mapping(self, node, deep=False):
+        keys = [self.construct_object(key, deep=deep) for key, _ in node.value]
+        twice = [key for i, key in enumerate(keys) if key in keys[:i]]
+        if twice:
+            raise yaml.constructor.ConstructorError(None, None, f"a key given twice: {twice}",
+                                                    node.start_mark)
+        return super().construct_mapping(node, deep)
 
 
 def field_problems(where, mapping, fields):
@@ -279,8 +238,8 @@ def manifest_problems(texts, zips, version, base):
     "locale": text}) of the zips ({build: (name, SHA-256, the files in it)})."""
     try:
         scoop = json.loads(texts["scoop"])
-        winget = {kind: parse_yaml(texts[kind]) for kind in WINGET_FILES}
-    except ValueError as e:
+        winget = {kind: yaml.load(texts[kind], Manifest) for kind in WINGET_FILES}
+    except (ValueError, yaml.YAMLError) as e:
         return [f"a manifest does not parse: {e}"]
     problems = field_problems("scoop", scoop, {
         "version": version, "homepage": str, "license": "MIT", "description": str,
