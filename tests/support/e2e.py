@@ -65,7 +65,8 @@ class Tool:
     @classmethod
     def as_user(cls, exe, wine, work, env=()):
         """The program run by the normal user, copied into `work` so that the user may run
-        it whatever folder the build is in; `env` are NAME=VALUE settings for it."""
+        it whatever folder the build is in, and run there: the suite's own working folder
+        may be one the user cannot open (wine opens it); `env` are NAME=VALUE settings."""
         bin_dir = os.path.join(work, "bin")
         os.makedirs(bin_dir, exist_ok=True)
         os.chmod(bin_dir, 0o755)
@@ -75,7 +76,7 @@ class Tool:
                         dirs_exist_ok=True, ignore=shutil.ignore_patterns("__pycache__"))
         for copy in copies:
             os.chmod(copy, 0o755)
-        runner = DROP_ROOT + (["env", *env] if env else [])
+        runner = DROP_ROOT + ["env", "-C", bin_dir, *env]
         return cls(copies[0], wine, runner=runner, windows_run=copies[1])
 
     def run(self, *args, stdout=subprocess.PIPE):
