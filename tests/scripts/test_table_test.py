@@ -22,34 +22,34 @@ for name, counts, line in COUNT_LINES:
     check(f"count line: {name}: read back", [tuple(int(n or 0) for n in c) for c in read],
           [counts])
 
-SKIP_NOTE = "skip RpcClient.Huge: not run here: no fork\n"
-GTEST_SKIP = "[  SKIPPED ] 1 test, listed below:\n[  SKIPPED ] RpcClient.Huge\n"
-PY_SKIPS = "skip a: not run here: no console\nskip b: c: not run here: no tmux\n"
+
+def junit(out, status="run", inner=""):
+    """A testcase as CTest's JUnit file holds it, with the suite's output."""
+    return f'<testcase name="s" status="{status}">{inner}<system-out>{out}</system-out></testcase>'
+
+
+GTEST = "skip R.Huge: not run here: no fork\n[  SKIPPED ] 1 test, listed below:\n"
 OUTCOMES = [
-    ("a pass", '<testcase name="e2e" status="run"><system-out>9 passed, 0 failed\n'
-     '</system-out></testcase>', (True, "passed", [], None)),
-    ("cases left out, as the last count line says", '<testcase name="e2e" status="run">'
-     f'<system-out>1 passed, 0 failed, 0 skipped\n{PY_SKIPS}40 passed, 0 failed, 2 skipped\n'
-     '</system-out></testcase>', (True, "passed, 2 cases left out",
-                                  [("a", "no console"), ("b: c", "no tmux")], None)),
-    ("a GoogleTest case left out, with Windows' line ends", '<testcase name="unit" '
-     f'status="run"><system-out>{(SKIP_NOTE + GTEST_SKIP).replace(chr(10), "&#13;&#10;")}'
-     '</system-out></testcase>', (True, "passed, 1 case left out", [("RpcClient.Huge",
-                                                                     "no fork")], None)),
-    ("a GoogleTest skip not said", f'<testcase name="unit" status="run"><system-out>{GTEST_SKIP}'
-     '</system-out></testcase>', (True, "passed", [],
-                                  "its output counts 1 skipped but names 0 left out")),
-    ("a skip line not counted", '<testcase name="e2e" status="run"><system-out>'
-     f'{SKIP_NOTE}3 passed, 0 failed\n</system-out></testcase>',
-     (True, "passed, 1 case left out", [("RpcClient.Huge", "no fork")],
+    ("a pass", junit("9 passed, 0 failed\n"), (True, "passed", [], None)),
+    ("cases left out, as the last count line says", junit(
+        "1 passed, 0 failed, 0 skipped\nskip a: not run here: no tmux\n"
+        "skip b: c: not run here: no console\n40 passed, 0 failed, 2 skipped\n"),
+     (True, "passed, 2 cases left out", [("a", "no tmux"), ("b: c", "no console")], None)),
+    ("a GoogleTest case left out, with Windows' line ends",
+     junit(GTEST.replace("\n", "&#13;&#10;")),
+     (True, "passed, 1 case left out", [("R.Huge", "no fork")], None)),
+    ("a GoogleTest skip not said", junit(GTEST.split("\n", 1)[1]),
+     (True, "passed", [], "its output counts 1 skipped but names 0 left out")),
+    ("a skip line not counted", junit("skip a: not run here: no tmux\n3 passed, 0 failed\n"),
+     (True, "passed, 1 case left out", [("a", "no tmux")],
       "its output counts 0 skipped but names 1 left out")),
-    ("a failure", '<testcase name="e2e" status="fail"><failure message=""/><system-out>3 passed, '
-     '1 failed, 0 skipped</system-out></testcase>', (True, "FAILED", [], None)),
-    ("a skip with its reason", '<testcase name="hostile" status="notrun"><skipped message='
-     '"SKIP_RETURN_CODE=77"/><system-out>not run here: no room\n</system-out></testcase>',
+    ("a failure", junit("3 passed, 1 failed\n", "fail", '<failure message=""/>'),
+     (True, "FAILED", [], None)),
+    ("a skip with its reason", junit("not run here: no room\n", "notrun",
+                                     '<skipped message="SKIP_RETURN_CODE=77"/>'),
      (False, "not run here: no room", (), None)),
-    ("a skip without one", '<testcase name="hostile" status="notrun"><skipped message="Disabled"/>'
-     '</testcase>', (False, "not run here: Disabled", (), None)),
+    ("a skip without one", junit("", "notrun", '<skipped message="Disabled"/>'),
+     (False, "not run here: Disabled", (), None)),
 ]
 for name, xml, want in OUTCOMES:
     check(f"outcome: {name}", tt.outcome(ET.fromstring(xml)), want)
