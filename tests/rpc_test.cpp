@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "left_out.h"
 #include "rpc.h"
 #include "scripted_server.h"
 
@@ -243,7 +244,9 @@ TEST(RpcClient, HugeFragmentLengthDoesNotTakeMemory) {
     RpcClient client("127.0.0.1", server.port(), 100003, 3);
 #ifdef _WIN32
     expect_closed_error(test::error_text([&] { client.call(0, {}, fixed_identity); }));
-    GTEST_SKIP() << "peak memory is measured in a forked child";
+    TAMBER_LEAVE_OUT(
+        "the peak memory is measured in a forked child, and Windows has no fork: the hostile "
+        "suite's huge-fragment case checks this bound on the Windows builds");
 #else
     const pid_t child = fork();
     ASSERT_GE(child, 0);

@@ -3,9 +3,9 @@
 many servers do by default: run inside scripts/test-server --privileged-port.
 
 As root the tool binds reserved ports and is served. A normal user without the right to bind
-them (root dropped with setpriv, native only) connects from ordinary ports: this server's
-portmapper and mount daemon still answer, its NFS server refuses the first call, and the tool
-says so in one line. Every case asserts the source ports the server saw.
+them (root dropped with setpriv; on Windows every user has it) connects from ordinary ports:
+this server's portmapper and mount daemon still answer, its NFS server refuses the first call,
+and the tool says so in one line. Every case asserts the source ports the server saw.
 
 Usage: reserved_port_test.py [--windows] TAMBERLINE
 """
@@ -17,7 +17,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from capture import SynCapture
 from e2e import Tool, check_listing, check_ports, contents, program, readable, server
-from suite import check, run_main, work_folder
+from suite import check, run_main, runs, work_folder
 from usage import USAGE
 
 SERVER, EXPORT, ROOT, INTERFACE = server()
@@ -79,7 +79,7 @@ def main():
     with work_folder("tamber-reserved-", 0o1777) as work:
         as_root(tool, work)
         two_at_once(tool, work)
-        if not wine:
+        if runs("as a normal user", "normal user"):
             as_user(exe, work)
 
 

@@ -3,14 +3,14 @@
 the version differences named, and the released files compared with a rebuild's, signed or
 not."""
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from suite import TOP, check, summary
+from suite import TOP, check, runs, summary
+from harness import where
 
 sys.path.insert(0, os.path.join(TOP, "packaging"))
 import buildinfo
@@ -85,9 +85,7 @@ with tempfile.TemporaryDirectory() as tmp:
 # A signed release against an unsigned rebuild: the same zip once its .exe's signature is
 # removed, and a manifest the same once the zips' hashes are swapped; a changed byte still shows.
 TOOLS = ["osslsigncode", "openssl", "x86_64-w64-mingw32-gcc-win32"]
-if not all(shutil.which(t) for t in TOOLS):
-    print(f"not run here: the signed case needs {', '.join(TOOLS)}")
-else:
+if runs("signed: a release against an unsigned rebuild", host=where.host_lacks(tools=TOOLS)):
     with tempfile.TemporaryDirectory() as tmp:
         def path(*names):
             """A path in the case's folder."""

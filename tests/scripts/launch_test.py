@@ -6,7 +6,6 @@ machine running the shipped 32-bit .exe: needs root and ganesha; the wine64 case
 wine, the guest's need build/win32/tamberline.exe, qemu and the guest's image built already."""
 import glob
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -14,8 +13,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from suite import TOP, check, leave_out, not_run_here, run_main, work_folder
+from suite import TOP, check, not_run_here, run_main, runs, work_folder
 from harness import launch, where, windows
+from harness.guests import vm
 
 LAUNCH = os.path.join(TOP, "harness", "launch.py")
 MARKER = "TAMBER_LAUNCH_TEST"
@@ -180,22 +180,9 @@ def run_ended(how, report, session):
     return p.returncode, os.path.dirname(tmp), ours, err.decode(errors="replace")
 
 
-def guest_reason():
-    """Why the emulated machine's cases cannot run here, or None: they need the shipped 32-bit
-    .exe, qemu and the guest's image (built out here in minutes: too long for this test)."""
-    from harness.guests import vm, win32_runner
-    if not os.path.isfile(EXE32):
-        return f"no {EXE32} (scripts/test builds it)"
-    if shutil.which(vm.QEMU) is None:
-        return f"no {vm.QEMU}"
-    if win32_runner.image(build=False) is None:
-        return ("the emulated machine's image is not built "
-                "(python3 -m harness.guests.win32_runner image builds it)")
-    return None
-
-
 def sessions(work):
-    """The Windows sessions a run ends in, each with why it cannot run here (or None): the
+    """The Windows sessions a run ends in, each with why this host cannot hold it (or None;
+    the guest's image is built out here in minutes, too long for this test): the
     runner, the program, the launcher's environment, the processes of the run, the case run
     in the middle of it (sh, with $1 the program and $2 windows-run), what it prints, the
     number of taps in the run's namespace, and where the session's folders would lie had they
@@ -204,11 +191,11 @@ def sessions(work):
     pe64(exe64)
     wine64 = windows.LOADER["wine64"]
     return [
-        (None if os.path.exists(wine64) else f"no {wine64}",
+        (where.host_lacks(files=[wine64]),
          {"runner": "wine64", "exe": exe64, "env": {}, "case": "true", "printed": "",
           "processes": {"ganesha.nfsd", "rpcbind", "wineserver64"}, "taps": 0,
           "tmp": ("/tmp/.wine-*/server-*",)}),
-        (guest_reason(),
+        (where.host_lacks(files=[EXE32], tools=[vm.QEMU], guest_image=True),
          {"runner": "guest", "exe": EXE32, "env": {"TAMBER_WINDOWS_RUNNER": "guest"},
           # The program in the guest lists the export through the tap: both are up.
           "case": 'touch "$TAMBER_EXPORT_DIR/seen" && '
@@ -250,17 +237,13 @@ def ends(work, session):
 
 
 def main():
-    if os.geteuid() != 0:
-        not_run_here("needs root for namespaces and ganesha")
-    for tool in ("ganesha.nfsd", "rpcbind"):
-        if shutil.which(tool) is None:
-            not_run_here(f"no {tool}")
+    lacks = where.host_lacks(tools=["ganesha.nfsd", "rpcbind"], root=True)
+    if lacks:
+        not_run_here(lacks)
     with work_folder("tamber-launch-test.") as work:
         os.mkfifo(os.path.join(work, "report.fifo"))
         for reason, session in sessions(work):
-            if reason:
-                leave_out(f"{session['runner']}: a run ended by exit, TERM and KILL", reason)
-            else:
+            if runs(f"{session['runner']}: a run ended by exit, TERM and KILL", host=reason):
                 ends(work, session)
 
 

@@ -9,7 +9,7 @@ import shutil
 import subprocess
 import sys
 
-from suite import TOP, check, leave_out, requires
+from suite import TOP, check, runs
 from harness import windows
 from terminal import Tmux, run_on_pty
 
@@ -65,7 +65,8 @@ class Tool:
     @classmethod
     def as_user(cls, exe, wine, work, env=()):
         """The program run by the normal user, copied into `work` so that the user may run
-        it whatever folder the build is in; `env` are NAME=VALUE settings for it."""
+        it whatever folder the build is in, and run there: the suite's own working folder
+        may be one the user cannot open (wine opens it); `env` are NAME=VALUE settings."""
         bin_dir = os.path.join(work, "bin")
         os.makedirs(bin_dir, exist_ok=True)
         os.chmod(bin_dir, 0o755)
@@ -75,7 +76,7 @@ class Tool:
                         dirs_exist_ok=True, ignore=shutil.ignore_patterns("__pycache__"))
         for copy in copies:
             os.chmod(copy, 0o755)
-        runner = DROP_ROOT + (["env", *env] if env else [])
+        runner = DROP_ROOT + ["env", "-C", bin_dir, *env]
         return cls(copies[0], wine, runner=runner, windows_run=copies[1])
 
     def run(self, *args, stdout=subprocess.PIPE):
@@ -196,10 +197,12 @@ def test_terminal(tool):
     """On a terminal, names lose their control bytes and invalid UTF-8 but keep their Unicode."""
     addr, export, _, _ = server()
     want = sorted(SHOWN.values())
-    lacks = requires("console")
-    if lacks:
-        leave_out("ls on wine's console", lacks)
-    elif tool.wine:
+    if not tool.wine:
+        code, received = run_on_pty(tool.prefix + ["ls", addr, export, "/shown"])
+        lines = received.split(b"\r\n")
+        names = sorted(set(lines[:-1]) - {b".", b".."})
+        check("ls on a terminal", (code, lines[-1], names), (0, b"", want))
+    elif runs("ls on wine's console", "console"):
         argv = ["env", *(f"{k}={v}" for k, v in WINE_ENV.items()),
                 f"WINEPREFIX={os.environ['WINEPREFIX']}", *tool.prefix, "ls", addr, export,
                 "/shown"]
@@ -210,11 +213,6 @@ def test_terminal(tool):
             tmux.close()
         names = sorted(set(line.encode() for line in lines[:-1]) - {b".", b".."})
         check("ls on wine's console", (lines[-1:], names), (["[exit 0]"], want))
-    else:
-        code, received = run_on_pty(tool.prefix + ["ls", addr, export, "/shown"])
-        lines = received.split(b"\r\n")
-        names = sorted(set(lines[:-1]) - {b".", b".."})
-        check("ls on a terminal", (code, lines[-1], names), (0, b"", want))
 
 
 def test_copies(tool, work):
@@ -271,6 +269,8 @@ def test_failures(tool, work):
         ("get through a file", ("get", "/README.TXT/x", missing), b"error: NFS LOOKUP failed\n"),
         ("get into a directory", ("get", "/README.TXT", work),
          b"error: could not open local output file\n"),
+        ("get into a full disk", ("get", "/README.TXT", "/dev/full"),
+         b"error: could not write local output file\n"),
     ]
     for name, (command, path, *local), want_err in cases:
         args = [command, addr, export, path] + [tool.local_name(x) for x in local]
@@ -290,10 +290,7 @@ def test_failures(tool, work):
         check(f"command word {word!r} with four arguments", (code, out, err[:16]),
               (2, b"", b"Tamberline v0.1\n"))
 
-    if not tool.wine:
-        code, out, err = tool.get("/README.TXT", "/dev/full")
-        check("get into a full disk", (code, out, err),
-              (1, b"", b"error: could not write local output file\n"))
+    if runs("a listing to a full disk", "standard output on a host file"):
         with open("/dev/full", "wb") as full:
             code, out, err = tool.run("ls", addr, export, "/many", stdout=full)
             check("a listing to a full disk", (code, err),
