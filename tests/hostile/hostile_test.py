@@ -16,7 +16,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from suite import check, leave_out, requires, run_main
+from suite import check, leave_out, requires, run_main, runs
 from harness import windows
 from terminal import Tmux, run_on_pty, screen
 
@@ -120,8 +120,6 @@ SCENARIOS = [
     ("readdir-stuck", LS, 1, b"error: NFS READDIR failed\n", [PMAP, PMAP, MNT, READDIR, READDIR]),
     ("readdir-empty-page", LS, 1, b"error: NFS READDIR failed\n", [PMAP, PMAP, MNT, READDIR]),
 ]
-WINE_SUBSET = {"sound-get", "sound-ls", "close-mid-record", "wrong-xid", "mount-eacces",
-               "readdir-stuck"}
 
 
 def expect_stderr(name, err, want):
@@ -133,8 +131,6 @@ def expect_stderr(name, err, want):
 
 def test_scenarios(server_exe, client, work):
     for name, command, status, want_err, calls in SCENARIOS:
-        if client.wine and name not in WINE_SUBSET:
-            continue
         local = os.path.join(work, name)
         args = command + ([client.local(local)] if command[0] == "get" else [])
         server = Server(server_exe, name)
@@ -253,8 +249,6 @@ def test_progress(server_exe, client, work):
 
 def test_silence(server_exe, client):
     for name in ("silent", "silent-mid-record"):
-        if client.wine and name != "silent":
-            continue
         server = Server(server_exe, name)
         code, out, err, seconds, _ = client.run(LS, limit=30)
         server.finish()
@@ -269,8 +263,7 @@ def test_huge_fragment(server_exe, client):
     server.finish()
     check("huge-fragment: outcome", (code, out, err[:30]), (1, b"", b"error: recv failed with error "))
     print(f"huge-fragment: peak RSS {rss} KiB for a header claiming 2 GiB")
-    if not client.wine:
-        check("huge-fragment: memory follows the bytes sent", rss < 24 * 1024, True)
+    check("huge-fragment: memory follows the bytes sent", rss < 24 * 1024, True)
 
 
 def test_mutations(server_exe, client, work, count, seed):
@@ -315,7 +308,7 @@ def main():
         test_scenarios(a.server, client, work)
         test_read_failure_leaves_local_file(a.server, client, work)
         test_progress(a.server, client, work)
-        if not client.wine:  # the address space of a process under wine is wine's own
+        if runs("out of memory", "address-space limit"):
             test_out_of_memory(a.server, client, work)
         test_huge_fragment(a.server, client)
         test_silence(a.server, client)
