@@ -250,7 +250,7 @@ def test_huge_fragment(server_exe, client):
 def test_mutations(server_exe, client, work, count, seed):
     outcomes = {}
     worst_rss = 0
-    worst_time = 0.0
+    worst_time, start = 0.0, time.monotonic()
     for i in range(count):
         scenario = f"mutate {seed + i}"
         server = Server(server_exe, scenario)
@@ -270,8 +270,8 @@ def test_mutations(server_exe, client, work, count, seed):
         worst_rss = max(worst_rss, rss or 0)
         worst_time = max(worst_time, seconds)
     if count:
-        print(f"mutations: {count} runs from seed {seed}; slowest {worst_time:.2f} s, "
-              f"largest RSS {worst_rss} KiB")
+        print(f"mutations: {count} runs from seed {seed}; {(time.monotonic() - start) / count:.2f} "
+              f"s each, slowest {worst_time:.2f} s, largest RSS {worst_rss} KiB")
         for key, n in sorted(outcomes.items(), key=lambda kv: -kv[1]):
             print(f"  {n:6d}  {key}")
 
