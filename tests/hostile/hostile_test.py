@@ -15,8 +15,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from suite import check, run_main, runs
-from harness import windows
+from suite import check, not_run_here, run_main, runs
+from harness import where, windows
 from terminal import ESCAPES, run_on_pty, screen
 
 # What a mutated server's run must end as; a run that does not is shown with its figures.
@@ -284,6 +284,8 @@ def main():
     parser.add_argument("tamberline")
     parser.add_argument("server")
     a = parser.parse_args()
+    if reason := where.host_lacks(files=[a.server]):
+        not_run_here(reason)
     client = Client(a.tamberline, a.windows)
     with tempfile.TemporaryDirectory() as work:
         test_scenarios(a.server, client, work)
