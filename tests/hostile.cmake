@@ -8,9 +8,14 @@ if(NOT WIN32)
   tamber_suite(hostile NETNS LABELS hostile TIMEOUT 900
     COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/hostile/hostile_test.py
             --mutations ${TAMBER_MUTATIONS} $<TARGET_FILE:tamberline> $<TARGET_FILE:hostile_server>)
-elseif(TAMBER_NATIVE_HOSTILE_SERVER)
-  # The server runs natively (it is test code); only the client is the Windows program.
+else()
+  # The server runs natively (it is test code), from the native tree; without it the suite says
+  # it does not run here. Only the client is the Windows program, started afresh for each
+  # mutated run: about 0.3 s under wine, 1.2 s in the emulated machine.
+  set(TAMBER_NATIVE_HOSTILE_SERVER ${PROJECT_SOURCE_DIR}/build/native/tests/hostile_server
+      CACHE FILEPATH "The native tree's hostile_server")
+  set(TAMBER_MUTATIONS 200 CACHE STRING "Mutated server runs of the hostile suite")
   tamber_suite(hostile NETNS PROGRAM $<TARGET_FILE:tamberline> LABELS hostile TIMEOUT 900
     COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/hostile/hostile_test.py --windows
-            --mutations 0 $<TARGET_FILE:tamberline> ${TAMBER_NATIVE_HOSTILE_SERVER})
+            --mutations ${TAMBER_MUTATIONS} $<TARGET_FILE:tamberline> ${TAMBER_NATIVE_HOSTILE_SERVER})
 endif()

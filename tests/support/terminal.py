@@ -3,6 +3,7 @@ inside tmux (a real terminal, so that wine gives the program a console)."""
 import fcntl
 import os
 import pty
+import re
 import struct
 import subprocess
 import termios
@@ -31,18 +32,32 @@ def run_on_pty(argv, columns=80, timeout=120):
     return p.wait(), bytes(received)
 
 
+# What wine's console adds when it draws on a terminal: the cursor hidden and shown again, moved
+# right, and the rest of a line erased.
+ESCAPES = re.compile(rb"\x1b\[(\?25[lh]|\d*C|K)")
+
+
 def screen(received):
-    """The lines a terminal shows after `received`, for text, carriage returns and line feeds."""
+    """The lines a terminal shows after `received`, for text, carriage returns, line feeds and
+    ESCAPES."""
     lines, line, column = [], [], 0
-    for ch in received.decode("utf-8", "replace"):
-        if ch == "\r":
-            column = 0
-        elif ch == "\n":
-            lines.append(line)
-            line, column = [], 0
-        else:
-            line[column:column + 1] = [ch]
-            column += 1
+    for i, part in enumerate(ESCAPES.split(received)):
+        if i % 2:  # an escape's body
+            if part == b"K":
+                del line[column:]
+            elif part.endswith(b"C"):
+                column += int(part[:-1] or 1)
+            continue
+        for ch in part.decode("utf-8", "replace"):
+            if ch == "\r":
+                column = 0
+            elif ch == "\n":
+                lines.append(line)
+                line, column = [], 0
+            else:
+                line += [" "] * (column - len(line))
+                line[column:column + 1] = [ch]
+                column += 1
     lines.append(line)
     shown = ["".join(chars).rstrip() for chars in lines]
     while shown and not shown[-1]:
