@@ -33,8 +33,6 @@ _OWN_SERVERS = {"hostile"}
 _UNDER_WINE = ("wine32", "wine64", "guest")
 _NEEDS = {
     "console": {"guest": "the emulated machine has no console for tmux"},
-    "terminal": {"guest": "in the emulated machine windows-run relays standard output and "
-                          "error: the program writes to no terminal"},
     # RLIMIT_AS set here binds wine's own start and address-space reservations too.
     "address-space limit": dict.fromkeys(_UNDER_WINE, "an address-space limit binds wine's "
                                          "own start as well as the program's"),

@@ -8,6 +8,7 @@ Usage: hostile_test.py [--windows] [--mutations N] [--seed S] TAMBERLINE HOSTILE
 import argparse
 import os
 import resource
+import shlex
 import signal
 import subprocess
 import sys
@@ -17,7 +18,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from suite import check, not_run_here, run_main, runs
 from harness import where, windows
-from terminal import ESCAPES, run_on_pty, screen
+from terminal import ESCAPES, Tmux, run_on_pty, screen
 
 # What a mutated server's run must end as; a run that does not is shown with its figures.
 SOUND = "status 0 or 1, at most one error line, under 10 s and 100 MB"
@@ -197,6 +198,25 @@ def status_lines(received):
     return [t for t in texts if t and not t.startswith(b"wrote")]
 
 
+def on_terminal(client, args, columns, work):
+    """(status, the screen at the end, the texts drawn in place) of a run on a terminal
+    `columns` wide: a pty natively; for the .exe, wine's console in tmux, a real terminal."""
+    if not client.wine:
+        code, received = run_on_pty(client.prefix + args, columns=columns)
+        return code, screen(received), status_lines(received)
+    record = os.path.join(work, "terminal")
+    argv = ["env", f"WINEPREFIX={os.environ['WINEPREFIX']}", *client.prefix, *args]
+    tmux = Tmux(shlex.join(argv), width=columns, record=record)
+    try:
+        shown = tmux.wait_for_exit()
+    finally:
+        tmux.close()
+    with open(record, "rb") as f:
+        received = f.read().rpartition(b"[exit ")[0]
+    ended = shown[-1:] and shown[-1].startswith("[exit ")
+    return (int(shown[-1][6:-1]) if ended else None), shown[:-1], status_lines(received)
+
+
 def test_progress(server_exe, client, work):
     """A copy that takes seconds shows a status line on a terminal and nowhere else; what stays
     on the screen is what a pipe would have received."""
@@ -206,23 +226,21 @@ def test_progress(server_exe, client, work):
     code, out, err, _, _ = client.run(GET + [local])
     server.finish()
     check("progress: nothing on a pipe", (code, out, err), (0, PACED_WROTE + b"\n", b""))
-    if not runs("progress on a terminal", "terminal"):
+    if not runs("progress on a terminal", "console"):
         return
     # On a terminal 80 columns wide, with a size the server tells truly.
     server = Server(server_exe, "paced-get")
-    code, received = run_on_pty(client.prefix + GET + [local], columns=80)
+    code, shown, lines = on_terminal(client, GET + [local], 80, work)
     server.finish()
-    lines = status_lines(received)
-    check("progress: the screen at the end", (code, screen(received)), (0, [PACED_WROTE.decode()]))
+    check("progress: the screen at the end", (code, shown), (0, [PACED_WROTE.decode()]))
     check("progress: a share of the total", any(b" of 1.9 MiB (" in t for t in lines), True)
     check("progress: then the write",
           bool(lines) and lines[-1].endswith(b"writing the local file"), True)
     # On a narrow terminal, with a size hint the bytes soon pass: no share, and nothing wider.
     server = Server(server_exe, "paced-get-lying")
-    code, received = run_on_pty(client.prefix + GET + [local], columns=40)
+    code, shown, lines = on_terminal(client, GET + [local], 40, work)
     server.finish()
-    lines = status_lines(received)
-    check("progress past a false size: the screen at the end", (code, screen(received)),
+    check("progress past a false size: the screen at the end", (code, shown),
           (0, [PACED_WROTE.decode()]))
     check("progress past a false size: lines, none with a share, none wider than 39",
           (bool(lines), [t for t in lines if b"%" in t or len(t) > 39]), (True, []))

@@ -4,6 +4,7 @@ import fcntl
 import os
 import pty
 import re
+import shlex
 import struct
 import subprocess
 import termios
@@ -33,31 +34,22 @@ def run_on_pty(argv, columns=80, timeout=120):
 
 
 # What wine's console adds when it draws on a terminal: the cursor hidden and shown again, moved
-# right, and the rest of a line erased.
-ESCAPES = re.compile(rb"\x1b\[(\?25[lh]|\d*C|K)")
+# right, the rest of a line erased. The texts drawn are what is left without them.
+ESCAPES = re.compile(rb"\x1b\[(?:\?25[lh]|\d*C|K)")
 
 
 def screen(received):
-    """The lines a terminal shows after `received`, for text, carriage returns, line feeds and
-    ESCAPES."""
+    """The lines a terminal shows after `received`, for text, carriage returns and line feeds."""
     lines, line, column = [], [], 0
-    for i, part in enumerate(ESCAPES.split(received)):
-        if i % 2:  # an escape's body
-            if part == b"K":
-                del line[column:]
-            elif part.endswith(b"C"):
-                column += int(part[:-1] or 1)
-            continue
-        for ch in part.decode("utf-8", "replace"):
-            if ch == "\r":
-                column = 0
-            elif ch == "\n":
-                lines.append(line)
-                line, column = [], 0
-            else:
-                line += [" "] * (column - len(line))
-                line[column:column + 1] = [ch]
-                column += 1
+    for ch in received.decode("utf-8", "replace"):
+        if ch == "\r":
+            column = 0
+        elif ch == "\n":
+            lines.append(line)
+            line, column = [], 0
+        else:
+            line[column:column + 1] = [ch]
+            column += 1
     lines.append(line)
     shown = ["".join(chars).rstrip() for chars in lines]
     while shown and not shown[-1]:
@@ -68,12 +60,20 @@ def screen(received):
 class Tmux:
     """A tmux server of its own, running `command` in one pane `width` columns wide."""
 
-    def __init__(self, command, width=100, height=40):
+    def __init__(self, command, width=100, height=40, record=None):
+        """`record`: a file that gets every byte the pane receives from the command."""
         self.socket = f"tamber-{os.getpid()}-{time.monotonic_ns()}"
-        # The command stays on screen after it ends: the pane is read back afterwards.
-        held = f"{command}; echo \"[exit $?]\"; exec sleep 3600"
+        # The command stays on screen after it ends: the pane is read back afterwards. With a
+        # record, it starts once the pane's output is piped there.
+        go = f"{record}.go" if record else None
+        wait = f"while [ ! -e {shlex.quote(go)} ]; do sleep 0.01; done; " if go else ""
+        held = f"{wait}{command}; echo \"[exit $?]\"; exec sleep 3600"
         subprocess.run(["tmux", "-L", self.socket, "-f", "/dev/null", "new-session", "-d",
                         "-x", str(width), "-y", str(height), held], check=True)
+        if go:
+            subprocess.run(["tmux", "-L", self.socket, "pipe-pane", "-o",
+                            f"cat > {shlex.quote(record)}"], check=True)
+            open(go, "w").close()
 
     def lines(self):
         p = subprocess.run(["tmux", "-L", self.socket, "capture-pane", "-p"],
