@@ -17,7 +17,6 @@ environment COMMAND sees and the exit statuses.
 --prepare-guests builds the guest images a full test run needs here, out where the network is.
 """
 import argparse
-import ctypes
 import glob
 import os
 import shutil
@@ -30,9 +29,8 @@ import time
 if __name__ == "__main__":
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 
-from harness import servers, where, windows
-
-CLONE_NEWNS, CLONE_NEWPID, CLONE_NEWNET = 0x00020000, 0x20000000, 0x40000000
+from harness import procs, servers, where, windows
+from harness.procs import CLONE_NEWNET, CLONE_NEWNS, CLONE_NEWPID, libc_call
 FOLDER_PREFIX = "tamber-launch."
 TOOLS = {None: ("ip",), "ganesha": ("ip", "rpcbind", "rpcinfo", "ganesha.nfsd"),
          "reserved-port": ("ip", "rpcbind", "rpcinfo", "ganesha.nfsd"),
@@ -142,14 +140,6 @@ def exit_status(e):
     return e.code or 0
 
 
-def libc_call(name, *args):
-    """Calls libc's `name`, raising OSError when it fails."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    if getattr(libc, name)(*args) != 0:
-        err = ctypes.get_errno()
-        raise OSError(err, f"{name}: {os.strerror(err)}")
-
-
 def build_on_host(server, runner):
     """Builds, out here where the network is, what a launch with `server` and `runner` needs:
     the knfsd guest, the emulated machine or the wine prefix."""
@@ -243,7 +233,7 @@ def enter(a, prog, runner, folder):
     if child == 0:
         status = EXIT_HARNESS
         try:
-            libc_call("prctl", 1, signal.SIGKILL)  # PR_SET_PDEATHSIG: ends with the launcher
+            procs.die_with_parent()  # PID 1, and with it the run, ends with the launcher
             status = inner(a, prog, runner, folder)
         except SystemExit as e:
             # A guest that could not start says why itself.
@@ -355,12 +345,12 @@ def inner(a, prog, runner, folder):
                     # The guest's calls to 127.0.0.1 cross its tap before they reach lo.
                     env.update(TAMBER_SERVER_INTERFACE="any")
                 try:
-                    cmd.append(servers.start(a.command, env=dict(os.environ, **env)))
+                    cmd.append(procs.start(a.command, env=dict(os.environ, **env)))
                     status = cmd[0].wait()
                 finally:
                     # The command ends before its session and server do.
                     if cmd:
-                        servers.stop(cmd[0])
+                        procs.stop(cmd[0])
                 status = status if status >= 0 else 128 - status
                 if served and not served.alive():
                     print(f"{prog}: warning: the server died while the command ran",

@@ -12,7 +12,6 @@ line with the program's peak resident memory in KiB (wherever it ran) when it en
 time limit.
 """
 import contextlib
-import ctypes
 import fcntl
 import os
 import re
@@ -22,6 +21,7 @@ import signal
 import subprocess
 import sys
 
+from harness import procs
 from harness.paths import SCRIPTS, cache_dir
 
 USAGE = """\
@@ -185,11 +185,6 @@ def ready_prefix(runner, env):
             subprocess.run([server_of(runner), "-w"], env=env, **QUIET)
 
 
-def die_with_parent():
-    """The calling child is killed when its parent ends: a caller's time-out reaches it."""
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
 class WineLines:
     """Takes wine's debug lines out of a program's standard error, as it arrives in pieces."""
 
@@ -291,7 +286,8 @@ def _popen_start(argv, env, usage):
     """A `start` for run_filtered that runs argv as a child that dies with this process;
     `usage` gets its peak memory ("maxrss", KiB)."""
     def start(stderr):
-        child = subprocess.Popen(argv, env=env, stderr=stderr, preexec_fn=die_with_parent)
+        # It dies with this process: a caller's time-out reaches it.
+        child = procs.start(argv, env=env, stderr=stderr)
         _, code, rusage = os.wait4(child.pid, 0)
         child.returncode = status = os.waitstatus_to_exitcode(code)
         usage["maxrss"] = rusage.ru_maxrss

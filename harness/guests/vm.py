@@ -1,22 +1,19 @@
 """What both guests share on the host: qemu, its machine, the tap, and the image cache."""
 import contextlib
-import ctypes
 import fcntl
 import functools
 import glob
 import hashlib
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-from harness import paths
+from harness import paths, procs
 
 QEMU = "qemu-system-x86_64"
-CLONE_NEWNET = 0x40000000
 
 
 def need(*tools):
@@ -51,27 +48,11 @@ def argv(*machine):
             *machine]
 
 
-def _die_with_parent():
-    # qemu ends with the process that started it, even when that one is killed outright.
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
 def start(cmd, log):
-    """Starts qemu `cmd` with its output in the file `log`; it dies with this process."""
+    """Starts qemu `cmd` with its output in the file `log`; it dies with this process (ended
+    with harness.procs.stop)."""
     with open(log, "wb") as out:
-        return subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                                preexec_fn=_die_with_parent)
-
-
-def stop(proc):
-    """Ends qemu `proc`: politely, then forcibly after ten seconds."""
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+        return procs.start(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
 
 
 def _sysctl(*settings):
@@ -117,8 +98,7 @@ def in_own_netns(fn, *args):
     if pid == 0:
         code = 125
         try:
-            if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWNET) != 0:
-                raise OSError(ctypes.get_errno(), "unshare")
+            procs.libc_call("unshare", procs.CLONE_NEWNET)
             _ip("link", "set", "lo", "up")
             code = fn(*args) or 0
         except SystemExit as e:

@@ -6,6 +6,7 @@ import os
 import subprocess
 import time
 
+from harness import procs
 from harness.guests import debian, vm
 from harness.guests.nfs_server import probe, recipe
 
@@ -84,4 +85,4 @@ def serve(export_dir, work, insecure=False):
             _wait_ready(proc, log)
             yield Served(GUEST_ADDR, EXPORT, tap, log, lambda: proc.poll() is None)
         finally:
-            vm.stop(proc)
+            procs.stop(proc)

@@ -12,7 +12,7 @@ import sys
 import tempfile
 import time
 
-from harness import paths
+from harness import paths, procs
 from harness.guests.win32_runner import channel
 
 NAME = "win32-runner"
@@ -56,7 +56,7 @@ def _restore(folder, share, ctl, tap):
         channel.request(ctl, "hello", 60)
         return proc
     except (channel.Fail, OSError) as e:
-        vm.stop(proc)
+        procs.stop(proc)
         with open(os.path.join(ctl, "qemu.log"), errors="replace") as f:
             said = [line for line in f if "error" in line.lower() or "fail" in line.lower()]
         print(f"win32_runner: the saved guest did not restore ({(said or [str(e)])[0].strip()});"
@@ -130,7 +130,7 @@ def session(share, addr=None):
                 yield ctl
             finally:
                 del _machines[ctl]
-                vm.stop(proc)
+                procs.stop(proc)
     finally:
         shutil.rmtree(ctl, ignore_errors=True)
 
