@@ -117,10 +117,13 @@ def probe_wine32():
             return lines[1] == "yes", lines[2]
     except (OSError, IndexError):
         pass
+    try:
+        prepare("wine32")
+    except SystemExit:
+        pass  # the run below says why
     env = wine_env("wine32")
     env["WINEDEBUG"] = "-all"
     try:
-        ready_prefix("wine32", env)
         p = subprocess.run([loader, "cmd", "/c", "exit", "2"], env=env, capture_output=True,
                            stdin=subprocess.DEVNULL, timeout=120)
         works = p.returncode == 2
@@ -148,6 +151,12 @@ def runner_for(exe):
 def cached_prefix(runner):
     """The wine prefix kept in the cache for `runner`, shared by every run outside a session."""
     return os.path.join(cache_dir(), runner)
+
+
+def in_session(runner):
+    """Whether runs of `runner` here are in a session (a private prefix, or the emulated
+    machine), which was made ready when it opened."""
+    return bool(os.environ.get("TAMBER_WINDOWS_GUEST" if runner == "guest" else "WINEPREFIX"))
 
 
 def prefix_of(runner):
@@ -326,12 +335,13 @@ def note_peak(usage):
 def run(exe, args):
     """Runs `exe` with `args` the way this host runs it; returns its status."""
     runner, usage = runner_for(exe), {}
+    if not in_session(runner):
+        prepare(runner)
     if runner == "guest":
         env = dict(os.environ)
         status = run_filtered(_guest_start(exe, args, env, usage), env, exe)
     else:
         env = wine_env(runner)
-        ready_prefix(runner, env)
         status = run_filtered(_popen_start([LOADER[runner], exe, *args], env, usage), env, exe)
     note_peak(usage)
     return status
@@ -342,8 +352,9 @@ def wine_program(exe, program, args):
     runner = runner_for(exe)
     if runner == "guest":
         return 0
+    if not in_session(runner):
+        prepare(runner)
     env = wine_env(runner)
-    ready_prefix(runner, env)
     env.setdefault("WINEDEBUG", "-all")
     argv = [server_of(runner), *args] if program == "wineserver" else \
         [LOADER[runner], program, *args]
@@ -351,8 +362,8 @@ def wine_program(exe, program, args):
 
 
 def prepare(runner):
-    """What a session of `runner` needs made on the host, where the network is: the cached
-    prefix, or the emulated machine's image."""
+    """Makes what runs of `runner` need, out here where the network is, before any namespace:
+    the cached prefix, or the emulated machine's image. The one caller of what builds them."""
     if runner == "guest":
         from harness.guests import win32_runner
         win32_runner.image()

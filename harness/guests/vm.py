@@ -166,6 +166,24 @@ def cache_folder(name, key):
     return os.path.join(paths.cache_dir(), f"{name}-{key}")
 
 
+def image(name, key, recipe, build):
+    """The folder of the image NAME of recipe KEY (a guest's recipe module): built on first
+    use, or with build=False None when it is not built."""
+    if build:
+        return cached(name, key, recipe.build, recipe.complete)
+    folder = cache_folder(name, key)
+    return folder if recipe.complete(folder) else None
+
+
+def built(name, folder):
+    """`folder`, the image NAME's from image(build=False); stops when it is not built. Images
+    are built only out where the network is, before a namespace is entered."""
+    if folder is None:
+        raise SystemExit(f"guests: error: {name} is not built (python3 -m harness.guests."
+                         f"{name.replace('-', '_')} image builds it, as root)")
+    return folder
+
+
 def cached(name, key, build, complete):
     """The folder NAME-KEY under the cache, made on first use by build(out) into a new
     folder `out` under a lock and moved into place in one step; other keys of NAME are

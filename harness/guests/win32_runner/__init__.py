@@ -31,11 +31,7 @@ def image(build=True):
     or with build=False returns None when it is not built."""
     from harness.guests import debian, vm
     from harness.guests.win32_runner import recipe
-    key = vm.recipe_key(HERE, RECIPE, [debian.__file__])
-    if not build:
-        folder = vm.cache_folder(NAME, key)
-        return folder if recipe.complete(folder) else None
-    return vm.cached(NAME, key, recipe.build, recipe.complete)
+    return vm.image(NAME, vm.recipe_key(HERE, RECIPE, [debian.__file__]), recipe, build)
 
 
 def _restore(folder, share, ctl, tap):
@@ -94,7 +90,7 @@ def session(share, addr=None):
     the same path inside, its clock set; yields the control folder."""
     from harness.guests import vm
     from harness.guests.win32_runner import recipe
-    folder = image()
+    folder = vm.built(NAME, image(build=False))
     share = os.path.realpath(share)
     if not os.path.isdir(share):
         raise SystemExit(f"win32_runner: error: {share} is not a folder")
@@ -244,5 +240,4 @@ def _once(exe, args, timeout):
 def run_once(exe, args, timeout=600):
     """Runs `exe` in a one-off guest in a network namespace of its own; returns its status."""
     from harness.guests import vm
-    image()  # built out here, where the package mirror is
     return vm.in_own_netns(_once, os.path.abspath(exe), args, timeout)
