@@ -408,26 +408,41 @@ def overlay_prefix(lower, folder, metacopy=False):
 
 
 @contextlib.contextmanager
-def wine_session(runner, folder):
+def wine_session(runner, folder, wrap=(), owner=None):
     """A private prefix over the cached one in `folder` and its own wineserver, started here
     (inside the caller's namespaces, which must include a mount namespace of its own); yields
-    the environment settings of the runs. The wineserver, its socket folder and the mount go
-    at the end."""
-    view, mounted = overlay_prefix(cached_prefix(runner), folder)
-    env = wine_env(runner, dict(os.environ, WINEPREFIX=view))
+    the environment settings of the runs. `wrap`: a command line the wineserver starts under,
+    as the runs will (e.g. setpriv taking a right away: wineserver does their binding);
+    `owner`: the user id that owns the prefix (wine takes no other's) and a home in `folder`.
+    The wineserver, its socket folder and the mount go at the end. The one place that makes
+    a private prefix and starts or ends a wineserver."""
+    view, mounted = overlay_prefix(cached_prefix(runner), folder, metacopy=owner is not None)
+    settings = {"WINEPREFIX": view}
+    if owner is not None:
+        # It names root's folder for the wineserver's socket; the owner's wine makes its own.
+        os.remove(os.path.join(view, "wineserver"))
+        settings["HOME"] = os.path.join(folder, "home")
+        os.mkdir(settings["HOME"])
+        subprocess.run(["chown", "-R", f"{owner}:{owner}", view, settings["HOME"]], check=True)
+    env = wine_env(runner, dict(os.environ, **settings))
     env["WINEDEBUG"] = "-all"
-    server_dir = _server_dir(view, env)
-    if server_dir:
-        with open(os.path.join(folder, SERVER_DIR_NOTE), "w") as f:
-            f.write(server_dir)
+
+    def wine(*argv, limit=60):
+        # From a folder the owner may enter, wherever the caller's lies.
+        subprocess.run([*wrap, *argv], env=env, cwd=folder, timeout=limit, **QUIET)
+    server_dir = None
     try:
         # A persistent wineserver with wine's services started: each run starts at once.
-        subprocess.run([server_of(runner), "-p"], env=env, **QUIET)
-        subprocess.run([LOADER[runner], "cmd", "/c", "exit"], env=env, timeout=120, **QUIET)
-        yield {"WINEPREFIX": view}
+        wine(server_of(runner), "-p")
+        wine(LOADER[runner], "cmd", "/c", "exit", limit=120)
+        server_dir = _server_dir(view, env)
+        if server_dir:
+            with open(os.path.join(folder, SERVER_DIR_NOTE), "w") as f:
+                f.write(server_dir)
+        yield settings
     finally:
-        subprocess.run([server_of(runner), "-k"], env=env, **QUIET)
-        subprocess.run([server_of(runner), "-w"], env=env, timeout=60, **QUIET)
+        wine(server_of(runner), "-k")
+        wine(server_of(runner), "-w")
         if server_dir:
             shutil.rmtree(server_dir, ignore_errors=True)
         if mounted:
