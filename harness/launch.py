@@ -3,7 +3,7 @@
 
 Usage: launch.py [--server ganesha|reserved-port|knfsd] [--insecure] [--export-dir DIR]
                  [--prepare SHELL-COMMAND] [--windows EXE] [--suite NAME] [--host-network]
-                 -- COMMAND [ARGS...]
+                 [--own-servers] -- COMMAND [ARGS...]
        launch.py --prepare-guests
 
 The run: on the host, the checks (root, tools), "not run here" (status 77) where the suite or
@@ -50,7 +50,7 @@ class Stop(Exception):
 
 USAGE = ("[--server ganesha|reserved-port|knfsd] [--insecure] [--export-dir DIR] "
          "[--prepare SHELL-COMMAND] [--windows EXE] [--suite NAME] [--host-network] "
-         "-- COMMAND [ARGS...]")
+         "[--own-servers] -- COMMAND [ARGS...]")
 TEST_SERVER_USAGE = ("[--kernel [--insecure]] [--export-dir DIR] [--prepare SHELL-COMMAND] "
                      "[--privileged-port] [--windows EXE] -- COMMAND [ARGS...]")
 
@@ -72,6 +72,7 @@ def parser(prog):
     p.add_argument("--windows")
     p.add_argument("--suite")
     p.add_argument("--host-network", action="store_true")
+    p.add_argument("--own-servers", action="store_true")
     p.add_argument("--prepare-guests", action="store_true")
     p.add_argument("command", nargs=argparse.REMAINDER)
     return p
@@ -379,18 +380,23 @@ def opened(a, runner, folder, served):
     wine = os.path.join(folder, "wine")
     os.mkdir(wine)
     # With an address the guest routes 127.0.0.1 over its tap, so a server here is its own.
-    addr = f"{WINDOWS_HOST}/{WINDOWS_GUEST}" if where.loopback_to_namespace(a.suite, served) \
-        else None
+    routed = where.loopback_to_namespace(a.own_servers, served)
+    addr = f"{WINDOWS_HOST}/{WINDOWS_GUEST}" if routed else None
     return windows.session(runner, wine, share=folder, addr=addr)
 
 
-def session_command(exe, command):
-    """windows-run --session: CMD with EXE's session open around it, in a launch of its own
-    on the host's network; its status."""
+def session_command(args):
+    """windows-run --session EXE [--own-servers] -- CMD...: CMD with EXE's session open around
+    it, in a launch of its own on the host's network (--own-servers: CMD's servers on
+    127.0.0.1 are the emulated machine's too); its status, or None on a usage error."""
+    sep = args.index("--") if "--" in args else 0
+    if sep < 1 or sep == len(args) - 1 or args[1:sep] not in ([], ["--own-servers"]):
+        return None
+    exe, command = args[0], args[sep + 1:]
     if windows.runner_for(exe) != "guest" and os.geteuid() != 0:
         # No overlay without root: the runs share the cached prefix and its wineserver.
         return subprocess.run(command).returncode
-    return main(["--windows", exe, "--host-network", "--", *command])
+    return main(["--windows", exe, "--host-network", *args[1:sep], "--", *command])
 
 
 if __name__ == "__main__":

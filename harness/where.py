@@ -88,8 +88,8 @@ def host_lacks(tools=(), files=(), root=False, guest_image=False):
     return None
 
 
-def loopback_to_namespace(suite, server):
+def loopback_to_namespace(own_servers, server):
     """Whether the emulated machine's 127.0.0.1 leads to the launch's namespace (over its tap):
-    where a server listens there; else it stays the guest's own, on which the unit suites
-    listen themselves."""
-    return bool(server) or suite in _OWN_SERVERS
+    where a server listens there, the launch's (`server`) or the command's own (the launcher's
+    --own-servers); else it stays the guest's own, on which the unit suites listen themselves."""
+    return bool(server) or own_servers

@@ -31,10 +31,13 @@ Usage: windows-run EXE [ARGS...]               run EXE, exit with its status
        windows-run --prefix EXE                print the wine prefix EXE runs in (none: guest)
        windows-run --wine EXE PROGRAM [ARGS]   run a wine program (cmd, wineserver) beside
                                                EXE: its loader and prefix; nothing for guest
-       windows-run --session EXE -- CMD...     run CMD with EXE's runner ready for many runs:
+       windows-run --session EXE [--own-servers] -- CMD...
+                                               run CMD with EXE's runner ready for many runs:
                                                a private prefix and its own wineserver, or
                                                the emulated machine, started once (a launch:
-                                               harness/launch.py's session_command)"""
+                                               harness/launch.py's session_command);
+                                               --own-servers: CMD runs servers on 127.0.0.1,
+                                               the emulated machine's 127.0.0.1 too"""
 
 RUNNERS = ("wine32", "wine64", "guest")
 # The command line of this module: every Windows program a suite or bench runs goes through it.
