@@ -45,7 +45,7 @@ COMMAND = os.path.join(SCRIPTS, "windows-run")
 MACHINES = {0x014C: "i386", 0x8664: "x86_64"}
 LOADER = {"wine32": "/usr/lib/wine/wine", "wine64": "/usr/lib/wine/wine64"}
 SERVER = {"wine32": "/usr/lib/wine/wineserver32", "wine64": "/usr/lib/wine/wineserver64"}
-WINEARCH = {"wine32": "win32", "wine64": "win64"}
+WINEARCH = {"wine32": "win32", "wine64": "win64", "guest": "win32"}
 # A line of wine's own debug output, "0024:err:module:import_dll ...\n", wherever it starts.
 WINE_LINE = re.compile(rb"[0-9a-f]{4}:(err|fixme|warn|trace):[^\n]*\n$")
 KEPT_LINES = 40
@@ -168,10 +168,14 @@ def prefix_of(runner):
 
 
 def wine_env(runner, base=None):
-    """The environment of a wine run for `runner`, on top of `base` (default: this process's)."""
+    """The environment of a wine run for `runner`, on top of `base` (default: this process's);
+    in the emulated machine too, which takes it with each run and keeps its own prefix."""
     env = dict(os.environ if base is None else base)
     env.update(WINEARCH=WINEARCH[runner], WINEDLLOVERRIDES="mscoree,mshtml=")
-    env["WINEPREFIX"] = env.get("WINEPREFIX") or cached_prefix(runner)
+    if runner == "guest":
+        env.pop("WINEPREFIX", None)
+    else:
+        env["WINEPREFIX"] = env.get("WINEPREFIX") or cached_prefix(runner)
     if runner == "wine64":
         env["WINELOADER"] = LOADER["wine64"]
     else:
@@ -320,7 +324,7 @@ def _guest_start(exe, args, env, usage):
             status = win32_runner.exec_program(ctl, exe, args, env=env, stderr=err,
                                                usage=usage)
         else:
-            status = win32_runner.run_once(exe, args)
+            status = win32_runner.run_once(exe, args, env=env, stderr=err)
         if err is not None:
             err.flush()
         return status if stderr is None else (status, [exe, *args])
@@ -340,11 +344,10 @@ def run(exe, args):
     runner, usage = runner_for(exe), {}
     if not in_session(runner):
         prepare(runner)
+    env = wine_env(runner)
     if runner == "guest":
-        env = dict(os.environ)
         status = run_filtered(_guest_start(exe, args, env, usage), env, exe)
     else:
-        env = wine_env(runner)
         status = run_filtered(_popen_start([LOADER[runner], exe, *args], env, usage), env, exe)
     note_peak(usage)
     return status

@@ -19,8 +19,10 @@ NAME = "win32-runner"
 HERE = os.path.dirname(os.path.abspath(__file__))
 # What goes into the image: a change to any of them builds a new one.
 RECIPE = ("recipe.py", "agent.py", "tamber-init", "initramfs-init", "link_dlls.py")
-PASSED = ("LANG", "WINEDEBUG")
-PASSED_PREFIXES = ("LC_", "TAMBER_")
+# What a run takes of the caller's environment: wine's own settings among it (the guest keeps
+# its prefix), the locale and the suites' variables.
+PASSED = ("LANG",)
+PASSED_PREFIXES = ("LC_", "TAMBER_", "WINE")
 _machines = {}
 _taps = itertools.count()
 
@@ -179,7 +181,8 @@ def exec_program(ctl, exe, args, timeout=600, env=None, stdin=None, stdout=None,
                  usage=None):
     """Runs `exe` with `args` under wine in the guest behind `ctl`; returns its status (124
     at the time limit). Streams are binary file objects (defaults: this process's); of `env`
-    (default this process's) LANG, LC_*, TAMBER_* and WINEDEBUG (default -all) are passed.
+    (default this process's) LANG, LC_*, TAMBER_* and WINE* are passed (WINEDEBUG default
+    -all; harness.windows.wine_env gives wine's settings).
     `usage`, a dict, gets "maxrss": the program's peak resident memory in KiB, unless it
     ran past its time limit."""
     stdin = sys.stdin.buffer if stdin is None else stdin
@@ -232,12 +235,13 @@ def exec_program(ctl, exe, args, timeout=600, env=None, stdin=None, stdout=None,
         shutil.rmtree(d, ignore_errors=True)
 
 
-def _once(exe, args, timeout):
+def _once(exe, args, timeout, env, stderr):
     with tempfile.TemporaryDirectory(prefix="tamber-share.") as share, session(share) as ctl:
-        return exec_program(ctl, exe, args, timeout)
+        return exec_program(ctl, exe, args, timeout, env=env, stderr=stderr)
 
 
-def run_once(exe, args, timeout=600):
-    """Runs `exe` in a one-off guest in a network namespace of its own; returns its status."""
+def run_once(exe, args, timeout=600, env=None, stderr=None):
+    """Runs `exe` in a one-off guest in a network namespace of its own, as exec_program does;
+    returns its status."""
     from harness.guests import vm
-    return vm.in_own_netns(_once, os.path.abspath(exe), args, timeout)
+    return vm.in_own_netns(_once, os.path.abspath(exe), args, timeout, env, stderr)

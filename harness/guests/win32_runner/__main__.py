@@ -12,7 +12,7 @@ Usage:
       runs EXE under wine in the guest named by TAMBER_WINDOWS_GUEST (without it: in a
       one-off guest in a network namespace of its own); stdout, stderr and the exit status
       are the program's, stdin is passed when it is a file or a pipe; LANG, LC_*, TAMBER_*
-      and WINEDEBUG (default -all) are passed. Default limit 600 s (then status 124).
+      and WINE* (WINEDEBUG default -all) are passed. Default limit 600 s (then status 124).
 
 Environment: TAMBER_GUEST_KEEP=1 keeps the guest of `run` after CMD, for debugging.
 """
