@@ -184,6 +184,15 @@ def built(name, folder):
     return folder
 
 
+@contextlib.contextmanager
+def locked(name):
+    """Holds the image NAME's lock in the cache: one build or saving of it at a time."""
+    os.makedirs(paths.cache_dir(), exist_ok=True)
+    with open(os.path.join(paths.cache_dir(), name + ".lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
 def cached(name, key, build, complete):
     """The folder NAME-KEY under the cache, made on first use by build(out) into a new
     folder `out` under a lock and moved into place in one step; other keys of NAME are
@@ -194,10 +203,8 @@ def cached(name, key, build, complete):
         return folder
     if os.getuid() != 0:
         raise SystemExit(f"guests: error: no {name} in {cache}, and building it needs root")
-    os.makedirs(cache, exist_ok=True)
-    with open(os.path.join(cache, name + ".lock"), "w") as lock:
-        # Two suites that start at once build it once.
-        fcntl.flock(lock, fcntl.LOCK_EX)
+    # Two suites that start at once build it once.
+    with locked(name):
         if complete(folder):
             return folder
         work = tempfile.mkdtemp(prefix=f"build-{name}.", dir=cache)

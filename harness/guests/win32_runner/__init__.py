@@ -2,7 +2,6 @@
 32-bit code: the image (built once), a session (the saved guest restored on a tap, with a
 folder shared at the same path inside) and a program run in it."""
 import contextlib
-import fcntl
 import io
 import itertools
 import os
@@ -12,7 +11,7 @@ import sys
 import tempfile
 import time
 
-from harness import paths, procs
+from harness import procs
 from harness.guests.win32_runner import channel
 
 NAME = "win32-runner"
@@ -109,8 +108,7 @@ def session(share, addr=None):
         with vm.tap("tgw%x-%d" % (os.getpid(), next(_taps)), host_ip or None) as tap:
             proc = _restore(folder, share, ctl, tap)
             if proc is None:
-                with open(os.path.join(paths.cache_dir(), NAME + ".lock"), "w") as lock:
-                    fcntl.flock(lock, fcntl.LOCK_EX)
+                with vm.locked(NAME):
                     if not recipe.boot(folder, "run", ctl, tap):
                         raise SystemExit("win32_runner: error: the cold boot failed\n" +
                                          vm.tail(f"{ctl}/console.log", f"{ctl}/qemu.log"))
