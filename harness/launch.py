@@ -141,19 +141,9 @@ def exit_status(e):
     return e.code or 0
 
 
-def build_on_host(server, runner):
-    """Builds, out here where the network is, what a launch with `server` and `runner` needs:
-    the knfsd guest, the emulated machine or the wine prefix."""
-    if server == "knfsd":
-        from harness.guests import nfs_server
-        nfs_server.image()
-    if runner != "native":
-        windows.prepare(runner)
-
-
 def prepare_guests():
     """Builds what a full run needs: the knfsd guest, and what the 32-bit .exe runs in."""
-    build_on_host("knfsd", windows.which("i386")[0])
+    windows.prepare(windows.which("i386")[0], "knfsd")
     return 0
 
 
@@ -194,7 +184,7 @@ def on_host(a, prog):
     if a.export_dir and not os.path.isdir(a.export_dir):
         return fail(prog, f"export directory {a.export_dir} does not exist"), runner
     try:
-        build_on_host(a.server, runner)
+        windows.prepare(runner, a.server)
     except SystemExit as e:
         if exit_status(e):
             return 1, runner

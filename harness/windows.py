@@ -367,9 +367,16 @@ def wine_program(exe, program, args):
     return subprocess.run(argv, env=env).returncode
 
 
-def prepare(runner):
-    """Makes what runs of `runner` need, out here where the network is, before any namespace:
-    the cached prefix, or the emulated machine's image. The one caller of what builds them."""
+def prepare(runner, server=None):
+    """Makes, out here where the network is and before any namespace, what runs need: for
+    `runner` the cached prefix or the emulated machine's image, and the knfsd guest for
+    `server` knfsd (a launch's). The one place that builds them: the guests' sessions and
+    servers only ask for their images."""
+    if server == "knfsd":
+        from harness.guests import nfs_server
+        nfs_server.image()
+    if runner == "native":
+        return
     if runner == "guest":
         from harness.guests import win32_runner
         win32_runner.image()
