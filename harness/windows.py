@@ -120,10 +120,11 @@ def probe_wine32():
             return lines[1] == "yes", lines[2]
     except (OSError, IndexError):
         pass
-    try:
-        prepare("wine32")
-    except SystemExit:
-        pass  # the run below says why
+    if not in_session("wine32"):
+        try:
+            prepare("wine32")
+        except SystemExit:
+            pass  # the run below says why
     env = wine_env("wine32")
     env["WINEDEBUG"] = "-all"
     try:
