@@ -3,7 +3,7 @@
 
 Usage: launch.py [--server ganesha|reserved-port|knfsd] [--insecure] [--export-dir DIR]
                  [--prepare SHELL-COMMAND] [--windows EXE] [--suite NAME] [--host-network]
-                 -- COMMAND [ARGS...]
+                 [--own-servers] -- COMMAND [ARGS...]
        launch.py --prepare-guests
 
 The run: on the host, the checks (root, tools), "not run here" (status 77) where the suite or
@@ -17,7 +17,6 @@ environment COMMAND sees and the exit statuses.
 --prepare-guests builds the guest images a full test run needs here, out where the network is.
 """
 import argparse
-import ctypes
 import glob
 import os
 import shutil
@@ -30,9 +29,8 @@ import time
 if __name__ == "__main__":
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 
-from harness import servers, where, windows
-
-CLONE_NEWNS, CLONE_NEWPID, CLONE_NEWNET = 0x00020000, 0x20000000, 0x40000000
+from harness import procs, servers, where, windows
+from harness.procs import CLONE_NEWNET, CLONE_NEWNS, CLONE_NEWPID, libc_call
 FOLDER_PREFIX = "tamber-launch."
 TOOLS = {None: ("ip",), "ganesha": ("ip", "rpcbind", "rpcinfo", "ganesha.nfsd"),
          "reserved-port": ("ip", "rpcbind", "rpcinfo", "ganesha.nfsd"),
@@ -52,7 +50,7 @@ class Stop(Exception):
 
 USAGE = ("[--server ganesha|reserved-port|knfsd] [--insecure] [--export-dir DIR] "
          "[--prepare SHELL-COMMAND] [--windows EXE] [--suite NAME] [--host-network] "
-         "-- COMMAND [ARGS...]")
+         "[--own-servers] -- COMMAND [ARGS...]")
 TEST_SERVER_USAGE = ("[--kernel [--insecure]] [--export-dir DIR] [--prepare SHELL-COMMAND] "
                      "[--privileged-port] [--windows EXE] -- COMMAND [ARGS...]")
 
@@ -74,6 +72,7 @@ def parser(prog):
     p.add_argument("--windows")
     p.add_argument("--suite")
     p.add_argument("--host-network", action="store_true")
+    p.add_argument("--own-servers", action="store_true")
     p.add_argument("--prepare-guests", action="store_true")
     p.add_argument("command", nargs=argparse.REMAINDER)
     return p
@@ -142,27 +141,9 @@ def exit_status(e):
     return e.code or 0
 
 
-def libc_call(name, *args):
-    """Calls libc's `name`, raising OSError when it fails."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    if getattr(libc, name)(*args) != 0:
-        err = ctypes.get_errno()
-        raise OSError(err, f"{name}: {os.strerror(err)}")
-
-
-def build_on_host(server, runner):
-    """Builds, out here where the network is, what a launch with `server` and `runner` needs:
-    the knfsd guest, the emulated machine or the wine prefix."""
-    if server == "knfsd":
-        from harness.guests import nfs_server
-        nfs_server.image()
-    if runner != "native":
-        windows.prepare(runner)
-
-
 def prepare_guests():
     """Builds what a full run needs: the knfsd guest, and what the 32-bit .exe runs in."""
-    build_on_host("knfsd", windows.which("i386")[0])
+    windows.prepare(windows.which("i386")[0], "knfsd")
     return 0
 
 
@@ -203,7 +184,7 @@ def on_host(a, prog):
     if a.export_dir and not os.path.isdir(a.export_dir):
         return fail(prog, f"export directory {a.export_dir} does not exist"), runner
     try:
-        build_on_host(a.server, runner)
+        windows.prepare(runner, a.server)
     except SystemExit as e:
         if exit_status(e):
             return 1, runner
@@ -243,7 +224,7 @@ def enter(a, prog, runner, folder):
     if child == 0:
         status = EXIT_HARNESS
         try:
-            libc_call("prctl", 1, signal.SIGKILL)  # PR_SET_PDEATHSIG: ends with the launcher
+            procs.die_with_parent()  # PID 1, and with it the run, ends with the launcher
             status = inner(a, prog, runner, folder)
         except SystemExit as e:
             # A guest that could not start says why itself.
@@ -355,12 +336,12 @@ def inner(a, prog, runner, folder):
                     # The guest's calls to 127.0.0.1 cross its tap before they reach lo.
                     env.update(TAMBER_SERVER_INTERFACE="any")
                 try:
-                    cmd.append(servers.start(a.command, env=dict(os.environ, **env)))
+                    cmd.append(procs.start(a.command, env=dict(os.environ, **env)))
                     status = cmd[0].wait()
                 finally:
                     # The command ends before its session and server do.
                     if cmd:
-                        servers.stop(cmd[0])
+                        procs.stop(cmd[0])
                 status = status if status >= 0 else 128 - status
                 if served and not served.alive():
                     print(f"{prog}: warning: the server died while the command ran",
@@ -389,18 +370,23 @@ def opened(a, runner, folder, served):
     wine = os.path.join(folder, "wine")
     os.mkdir(wine)
     # With an address the guest routes 127.0.0.1 over its tap, so a server here is its own.
-    addr = f"{WINDOWS_HOST}/{WINDOWS_GUEST}" if where.loopback_to_namespace(a.suite, served) \
-        else None
+    routed = where.loopback_to_namespace(a.own_servers, served)
+    addr = f"{WINDOWS_HOST}/{WINDOWS_GUEST}" if routed else None
     return windows.session(runner, wine, share=folder, addr=addr)
 
 
-def session_command(exe, command):
-    """windows-run --session: CMD with EXE's session open around it, in a launch of its own
-    on the host's network; its status."""
+def session_command(args):
+    """windows-run --session EXE [--own-servers] -- CMD...: CMD with EXE's session open around
+    it, in a launch of its own on the host's network (--own-servers: CMD's servers on
+    127.0.0.1 are the emulated machine's too); its status, or None on a usage error."""
+    sep = args.index("--") if "--" in args else 0
+    if sep < 1 or sep == len(args) - 1 or args[1:sep] not in ([], ["--own-servers"]):
+        return None
+    exe, command = args[0], args[sep + 1:]
     if windows.runner_for(exe) != "guest" and os.geteuid() != 0:
         # No overlay without root: the runs share the cached prefix and its wineserver.
         return subprocess.run(command).returncode
-    return main(["--windows", exe, "--host-network", "--", *command])
+    return main(["--windows", exe, "--host-network", *args[1:sep], "--", *command])
 
 
 if __name__ == "__main__":

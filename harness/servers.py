@@ -3,14 +3,13 @@ nfs-ganesha with rpcbind (optionally taking calls only from reserved ports), and
 in a guest (harness.guests.nfs_server)."""
 import contextlib
 import os
-import signal
 import subprocess
 import sys
 import time
 from dataclasses import dataclass
 from typing import Callable
 
-from harness.windows import die_with_parent
+from harness import procs
 
 PROG = "test-server"
 START_LIMIT = 30
@@ -30,23 +29,6 @@ class Served:
     interface: str
     log: str
     alive: Callable[[], bool]
-
-
-def start(argv, **kw):
-    """Starts argv as a child that dies with this process."""
-    return subprocess.Popen(argv, preexec_fn=die_with_parent, **kw)
-
-
-def stop(p, wait=10):
-    """Ends process `p`: TERM, then KILL after `wait` seconds."""
-    if p.poll() is not None:
-        return
-    p.send_signal(signal.SIGTERM)
-    try:
-        p.wait(wait)
-    except subprocess.TimeoutExpired:
-        p.kill()
-        p.wait()
 
 
 def log_tail(*files):
@@ -129,18 +111,18 @@ def ganesha(export_dir, work, privileged=False):
         f.write(GANESHA_CONF.format(work=work, export=export_dir,
                                     privileged="true" if privileged else "false"))
     logs = (log, err)
-    procs = []
+    started = []
     try:
-        rpcbind = start(["rpcbind", "-f", "-w"])
-        procs.append(rpcbind)
+        rpcbind = procs.start(["rpcbind", "-f", "-w"])
+        started.append(rpcbind)
         wait_for("rpcbind", rpcbind, START_LIMIT,
                  lambda: os.path.exists("/run/rpcbind.sock") and rpcinfo("127.0.0.1", 100000, 2),
                  logs)
         with open(err, "wb") as errf:
-            nfsd = start(["ganesha.nfsd", "-F", "-f", conf, "-L", log, "-p",
+            nfsd = procs.start(["ganesha.nfsd", "-F", "-f", conf, "-L", log, "-p",
                           os.path.join(work, "ganesha.pid"), "-N", "NIV_EVENT"],
                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errf)
-        procs.append(nfsd)
+        started.append(nfsd)
         wait_for("ganesha.nfsd", nfsd, START_LIMIT,
                  lambda: rpcinfo("127.0.0.1", 100003, 3) and rpcinfo("127.0.0.1", 100005, 3),
                  logs)
@@ -153,8 +135,8 @@ def ganesha(export_dir, work, privileged=False):
             raise StartError(f"ganesha could not export {export_dir}")
         yield Served("127.0.0.1", export_dir, "lo", log, lambda: nfsd.poll() is None)
     finally:
-        for p in reversed(procs):
-            stop(p)
+        for p in reversed(started):
+            procs.stop(p)
 
 
 @contextlib.contextmanager

@@ -20,15 +20,14 @@ _SUITES = {
     ("port_exhaustion", "guest"): "the emulated machine's ports are its own, not this "
                                   "namespace's; the 64-bit build runs this suite",
     ("e2e_kernel", "guest"): _TWO_GUESTS,
+    # Its program is a 32-bit probe of its own, and what it tests is the emulated machine.
+    **{("windows_guest", runner): f"this host runs the 32-bit probe under {runner}, not in the "
+                                  "emulated machine" for runner in ("wine32", "wine64")},
 }
 
 _SERVERS = {
     ("knfsd", "guest"): _TWO_GUESTS,
 }
-
-# Suites whose servers the suite itself starts in the launch's namespace, beside the program
-# rather than inside it.
-_OWN_SERVERS = {"hostile"}
 
 _UNDER_WINE = ("wine32", "wine64", "guest")
 _NEEDS = {
@@ -88,8 +87,8 @@ def host_lacks(tools=(), files=(), root=False, guest_image=False):
     return None
 
 
-def loopback_to_namespace(suite, server):
+def loopback_to_namespace(own_servers, server):
     """Whether the emulated machine's 127.0.0.1 leads to the launch's namespace (over its tap):
-    where a server listens there; else it stays the guest's own, on which the unit suites
-    listen themselves."""
-    return bool(server) or suite in _OWN_SERVERS
+    where a server listens there, the launch's (`server`) or the command's own (the launcher's
+    --own-servers); else it stays the guest's own, on which the unit suites listen themselves."""
+    return bool(server) or own_servers

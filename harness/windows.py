@@ -12,7 +12,6 @@ line with the program's peak resident memory in KiB (wherever it ran) when it en
 time limit.
 """
 import contextlib
-import ctypes
 import fcntl
 import os
 import re
@@ -22,6 +21,7 @@ import signal
 import subprocess
 import sys
 
+from harness import procs
 from harness.paths import SCRIPTS, cache_dir
 
 USAGE = """\
@@ -31,10 +31,13 @@ Usage: windows-run EXE [ARGS...]               run EXE, exit with its status
        windows-run --prefix EXE                print the wine prefix EXE runs in (none: guest)
        windows-run --wine EXE PROGRAM [ARGS]   run a wine program (cmd, wineserver) beside
                                                EXE: its loader and prefix; nothing for guest
-       windows-run --session EXE -- CMD...     run CMD with EXE's runner ready for many runs:
+       windows-run --session EXE [--own-servers] -- CMD...
+                                               run CMD with EXE's runner ready for many runs:
                                                a private prefix and its own wineserver, or
                                                the emulated machine, started once (a launch:
-                                               harness/launch.py's session_command)"""
+                                               harness/launch.py's session_command);
+                                               --own-servers: CMD runs servers on 127.0.0.1,
+                                               the emulated machine's 127.0.0.1 too"""
 
 RUNNERS = ("wine32", "wine64", "guest")
 # The command line of this module: every Windows program a suite or bench runs goes through it.
@@ -42,7 +45,7 @@ COMMAND = os.path.join(SCRIPTS, "windows-run")
 MACHINES = {0x014C: "i386", 0x8664: "x86_64"}
 LOADER = {"wine32": "/usr/lib/wine/wine", "wine64": "/usr/lib/wine/wine64"}
 SERVER = {"wine32": "/usr/lib/wine/wineserver32", "wine64": "/usr/lib/wine/wineserver64"}
-WINEARCH = {"wine32": "win32", "wine64": "win64"}
+WINEARCH = {"wine32": "win32", "wine64": "win64", "guest": "win32"}
 # A line of wine's own debug output, "0024:err:module:import_dll ...\n", wherever it starts.
 WINE_LINE = re.compile(rb"[0-9a-f]{4}:(err|fixme|warn|trace):[^\n]*\n$")
 KEPT_LINES = 40
@@ -109,10 +112,14 @@ def probe_wine32():
             return lines[1] == "yes", lines[2]
     except (OSError, IndexError):
         pass
+    if not in_session("wine32"):
+        try:
+            prepare("wine32")
+        except SystemExit:
+            pass  # the run below says why
     env = wine_env("wine32")
     env["WINEDEBUG"] = "-all"
     try:
-        ready_prefix("wine32", env)
         p = subprocess.run([loader, "cmd", "/c", "exit", "2"], env=env, capture_output=True,
                            stdin=subprocess.DEVNULL, timeout=120)
         works = p.returncode == 2
@@ -149,16 +156,26 @@ def cached_prefix(runner):
     return os.path.join(cache_dir(), runner)
 
 
+def in_session(runner):
+    """Whether runs of `runner` here are in a session (a private prefix, or the emulated
+    machine), which was made ready when it opened."""
+    return bool(os.environ.get("TAMBER_WINDOWS_GUEST" if runner == "guest" else "WINEPREFIX"))
+
+
 def prefix_of(runner):
     """The prefix a run uses: the session's (WINEPREFIX) or the cached one."""
     return os.environ.get("WINEPREFIX") or cached_prefix(runner)
 
 
 def wine_env(runner, base=None):
-    """The environment of a wine run for `runner`, on top of `base` (default: this process's)."""
+    """The environment of a wine run for `runner`, on top of `base` (default: this process's);
+    in the emulated machine too, which takes it with each run and keeps its own prefix."""
     env = dict(os.environ if base is None else base)
     env.update(WINEARCH=WINEARCH[runner], WINEDLLOVERRIDES="mscoree,mshtml=")
-    env["WINEPREFIX"] = env.get("WINEPREFIX") or cached_prefix(runner)
+    if runner == "guest":
+        env.pop("WINEPREFIX", None)
+    else:
+        env["WINEPREFIX"] = env.get("WINEPREFIX") or cached_prefix(runner)
     if runner == "wine64":
         env["WINELOADER"] = LOADER["wine64"]
     else:
@@ -182,11 +199,6 @@ def ready_prefix(runner, env):
         if not os.path.exists(os.path.join(prefix, "system.reg")):
             subprocess.run([LOADER[runner], "wineboot", "-i"], env=env, **QUIET)
             subprocess.run([server_of(runner), "-w"], env=env, **QUIET)
-
-
-def die_with_parent():
-    """The calling child is killed when its parent ends: a caller's time-out reaches it."""
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
 class WineLines:
@@ -290,7 +302,8 @@ def _popen_start(argv, env, usage):
     """A `start` for run_filtered that runs argv as a child that dies with this process;
     `usage` gets its peak memory ("maxrss", KiB)."""
     def start(stderr):
-        child = subprocess.Popen(argv, env=env, stderr=stderr, preexec_fn=die_with_parent)
+        # It dies with this process: a caller's time-out reaches it.
+        child = procs.start(argv, env=env, stderr=stderr)
         _, code, rusage = os.wait4(child.pid, 0)
         child.returncode = status = os.waitstatus_to_exitcode(code)
         usage["maxrss"] = rusage.ru_maxrss
@@ -311,7 +324,7 @@ def _guest_start(exe, args, env, usage):
             status = win32_runner.exec_program(ctl, exe, args, env=env, stderr=err,
                                                usage=usage)
         else:
-            status = win32_runner.run_once(exe, args)
+            status = win32_runner.run_once(exe, args, env=env, stderr=err)
         if err is not None:
             err.flush()
         return status if stderr is None else (status, [exe, *args])
@@ -329,12 +342,12 @@ def note_peak(usage):
 def run(exe, args):
     """Runs `exe` with `args` the way this host runs it; returns its status."""
     runner, usage = runner_for(exe), {}
+    if not in_session(runner):
+        prepare(runner)
+    env = wine_env(runner)
     if runner == "guest":
-        env = dict(os.environ)
         status = run_filtered(_guest_start(exe, args, env, usage), env, exe)
     else:
-        env = wine_env(runner)
-        ready_prefix(runner, env)
         status = run_filtered(_popen_start([LOADER[runner], exe, *args], env, usage), env, exe)
     note_peak(usage)
     return status
@@ -345,17 +358,25 @@ def wine_program(exe, program, args):
     runner = runner_for(exe)
     if runner == "guest":
         return 0
+    if not in_session(runner):
+        prepare(runner)
     env = wine_env(runner)
-    ready_prefix(runner, env)
     env.setdefault("WINEDEBUG", "-all")
     argv = [server_of(runner), *args] if program == "wineserver" else \
         [LOADER[runner], program, *args]
     return subprocess.run(argv, env=env).returncode
 
 
-def prepare(runner):
-    """What a session of `runner` needs made on the host, where the network is: the cached
-    prefix, or the emulated machine's image."""
+def prepare(runner, server=None):
+    """Makes, out here where the network is and before any namespace, what runs need: for
+    `runner` the cached prefix or the emulated machine's image, and the knfsd guest for
+    `server` knfsd (a launch's). The one place that builds them: the guests' sessions and
+    servers only ask for their images."""
+    if server == "knfsd":
+        from harness.guests import nfs_server
+        nfs_server.image()
+    if runner == "native":
+        return
     if runner == "guest":
         from harness.guests import win32_runner
         win32_runner.image()
@@ -400,26 +421,41 @@ def overlay_prefix(lower, folder, metacopy=False):
 
 
 @contextlib.contextmanager
-def wine_session(runner, folder):
+def wine_session(runner, folder, wrap=(), owner=None):
     """A private prefix over the cached one in `folder` and its own wineserver, started here
     (inside the caller's namespaces, which must include a mount namespace of its own); yields
-    the environment settings of the runs. The wineserver, its socket folder and the mount go
-    at the end."""
-    view, mounted = overlay_prefix(cached_prefix(runner), folder)
-    env = wine_env(runner, dict(os.environ, WINEPREFIX=view))
+    the environment settings of the runs. `wrap`: a command line the wineserver starts under,
+    as the runs will (e.g. setpriv taking a right away: wineserver does their binding);
+    `owner`: the user id that owns the prefix (wine takes no other's) and a home in `folder`.
+    The wineserver, its socket folder and the mount go at the end. The one place that makes
+    a private prefix and starts or ends a wineserver."""
+    view, mounted = overlay_prefix(cached_prefix(runner), folder, metacopy=owner is not None)
+    settings = {"WINEPREFIX": view}
+    if owner is not None:
+        # It names root's folder for the wineserver's socket; the owner's wine makes its own.
+        os.remove(os.path.join(view, "wineserver"))
+        settings["HOME"] = os.path.join(folder, "home")
+        os.mkdir(settings["HOME"])
+        subprocess.run(["chown", "-R", f"{owner}:{owner}", view, settings["HOME"]], check=True)
+    env = wine_env(runner, dict(os.environ, **settings))
     env["WINEDEBUG"] = "-all"
-    server_dir = _server_dir(view, env)
-    if server_dir:
-        with open(os.path.join(folder, SERVER_DIR_NOTE), "w") as f:
-            f.write(server_dir)
+
+    def wine(*argv, limit=60):
+        # From a folder the owner may enter, wherever the caller's lies.
+        subprocess.run([*wrap, *argv], env=env, cwd=folder, timeout=limit, **QUIET)
+    server_dir = None
     try:
         # A persistent wineserver with wine's services started: each run starts at once.
-        subprocess.run([server_of(runner), "-p"], env=env, **QUIET)
-        subprocess.run([LOADER[runner], "cmd", "/c", "exit"], env=env, timeout=120, **QUIET)
-        yield {"WINEPREFIX": view}
+        wine(server_of(runner), "-p")
+        wine(LOADER[runner], "cmd", "/c", "exit", limit=120)
+        server_dir = _server_dir(view, env)
+        if server_dir:
+            with open(os.path.join(folder, SERVER_DIR_NOTE), "w") as f:
+                f.write(server_dir)
+        yield settings
     finally:
-        subprocess.run([server_of(runner), "-k"], env=env, **QUIET)
-        subprocess.run([server_of(runner), "-w"], env=env, timeout=60, **QUIET)
+        wine(server_of(runner), "-k")
+        wine(server_of(runner), "-w")
         if server_dir:
             shutil.rmtree(server_dir, ignore_errors=True)
         if mounted:

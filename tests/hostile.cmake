@@ -5,7 +5,7 @@ if(NOT WIN32)
   target_link_libraries(hostile_server PRIVATE tamber_test_support)
   target_compile_options(hostile_server PRIVATE ${TAMBER_WARNINGS})
   set(TAMBER_MUTATIONS 3000 CACHE STRING "Mutated server runs of the hostile suite")
-  tamber_suite(hostile NETNS LABELS hostile TIMEOUT 900
+  tamber_suite(hostile NETNS OWN_SERVERS LABELS hostile TIMEOUT 900
     COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/hostile/hostile_test.py
             --mutations ${TAMBER_MUTATIONS} $<TARGET_FILE:tamberline> $<TARGET_FILE:hostile_server>)
 else()
@@ -15,7 +15,8 @@ else()
   set(TAMBER_NATIVE_HOSTILE_SERVER ${PROJECT_SOURCE_DIR}/build/native/tests/hostile_server
       CACHE FILEPATH "The native tree's hostile_server")
   set(TAMBER_MUTATIONS 200 CACHE STRING "Mutated server runs of the hostile suite")
-  tamber_suite(hostile NETNS PROGRAM $<TARGET_FILE:tamberline> LABELS hostile TIMEOUT 900
+  tamber_suite(hostile NETNS OWN_SERVERS PROGRAM $<TARGET_FILE:tamberline> LABELS hostile
+    TIMEOUT 900
     COMMAND ${TAMBER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/hostile/hostile_test.py --windows
             --mutations ${TAMBER_MUTATIONS} $<TARGET_FILE:tamberline> ${TAMBER_NATIVE_HOSTILE_SERVER})
 endif()

@@ -1,22 +1,19 @@
 """What both guests share on the host: qemu, its machine, the tap, and the image cache."""
 import contextlib
-import ctypes
 import fcntl
 import functools
 import glob
 import hashlib
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-from harness import paths
+from harness import paths, procs
 
 QEMU = "qemu-system-x86_64"
-CLONE_NEWNET = 0x40000000
 
 
 def need(*tools):
@@ -51,27 +48,11 @@ def argv(*machine):
             *machine]
 
 
-def _die_with_parent():
-    # qemu ends with the process that started it, even when that one is killed outright.
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
 def start(cmd, log):
-    """Starts qemu `cmd` with its output in the file `log`; it dies with this process."""
+    """Starts qemu `cmd` with its output in the file `log`; it dies with this process (ended
+    with harness.procs.stop)."""
     with open(log, "wb") as out:
-        return subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                                preexec_fn=_die_with_parent)
-
-
-def stop(proc):
-    """Ends qemu `proc`: politely, then forcibly after ten seconds."""
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+        return procs.start(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
 
 
 def _sysctl(*settings):
@@ -117,8 +98,7 @@ def in_own_netns(fn, *args):
     if pid == 0:
         code = 125
         try:
-            if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWNET) != 0:
-                raise OSError(ctypes.get_errno(), "unshare")
+            procs.libc_call("unshare", procs.CLONE_NEWNET)
             _ip("link", "set", "lo", "up")
             code = fn(*args) or 0
         except SystemExit as e:
@@ -186,6 +166,33 @@ def cache_folder(name, key):
     return os.path.join(paths.cache_dir(), f"{name}-{key}")
 
 
+def image(name, key, recipe, build):
+    """The folder of the image NAME of recipe KEY (a guest's recipe module): built on first
+    use, or with build=False None when it is not built."""
+    if build:
+        return cached(name, key, recipe.build, recipe.complete)
+    folder = cache_folder(name, key)
+    return folder if recipe.complete(folder) else None
+
+
+def built(name, folder):
+    """`folder`, the image NAME's from image(build=False); stops when it is not built. Images
+    are built only out where the network is, before a namespace is entered."""
+    if folder is None:
+        raise SystemExit(f"guests: error: {name} is not built (python3 -m harness.guests."
+                         f"{name.replace('-', '_')} image builds it, as root)")
+    return folder
+
+
+@contextlib.contextmanager
+def locked(name):
+    """Holds the image NAME's lock in the cache: one build or saving of it at a time."""
+    os.makedirs(paths.cache_dir(), exist_ok=True)
+    with open(os.path.join(paths.cache_dir(), name + ".lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
 def cached(name, key, build, complete):
     """The folder NAME-KEY under the cache, made on first use by build(out) into a new
     folder `out` under a lock and moved into place in one step; other keys of NAME are
@@ -196,10 +203,8 @@ def cached(name, key, build, complete):
         return folder
     if os.getuid() != 0:
         raise SystemExit(f"guests: error: no {name} in {cache}, and building it needs root")
-    os.makedirs(cache, exist_ok=True)
-    with open(os.path.join(cache, name + ".lock"), "w") as lock:
-        # Two suites that start at once build it once.
-        fcntl.flock(lock, fcntl.LOCK_EX)
+    # Two suites that start at once build it once.
+    with locked(name):
         if complete(folder):
             return folder
         work = tempfile.mkdtemp(prefix=f"build-{name}.", dir=cache)

@@ -12,16 +12,15 @@ rule: any program may bind any port.
 Usage: kernel_test.py [--windows] TAMBERLINE
 """
 import os
-import shutil
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from capture import SynCapture
-from e2e import (USER, Tool, check_listing, check_ports, contents, program, server,
-                 test_copies, test_failures, test_listings, test_terminal)
-from suite import check, run_main, work_folder
-from harness.windows import overlay_prefix
+from e2e import (DROP_ROOT, USER, Tool, check_listing, check_ports, contents, program,
+                 server, test_copies, test_failures, test_listings, test_terminal)
+from suite import check, run_main, runner, work_folder
+from harness import windows
 
 SERVER, _, ROOT, INTERFACE = server()
 
@@ -51,56 +50,30 @@ def native_as_user(exe, work):
     check("the refused get creates no local file", os.path.exists(local), False)
 
 
-def keep_wineserver(tool):
-    """A wineserver, and wine's helper processes, that outlive every run of `tool` and hold
-    none of its pipes: those a run starts itself keep its output open for seconds after it."""
-    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
-             "stderr": subprocess.DEVNULL, "timeout": 120, "check": True}
-    subprocess.run(tool.wine_program("wineserver", "-p"), **quiet)
-    subprocess.run(tool.wine_program("cmd", "/c", "exit"), **quiet)
-
-
-def user_prefix(work):
-    """A wine prefix the user owns (wine refuses any other): a copy-on-write view of the
-    suite's prefix where only the metadata is copied, or a real copy where that fails."""
-    view, mounted = overlay_prefix(os.environ["WINEPREFIX"], work, metacopy=True)
-    # It names root's private directory for the wineserver; the user's wine makes its own.
-    os.remove(os.path.join(view, "wineserver"))
-    subprocess.run(["chown", "-R", f"{USER}:{USER}", view], check=True)
-    return view, mounted
-
-
 def wine_as_user(exe, work):
-    """Windows lets any program bind a reserved port: so does the namespace here."""
-    home = os.path.join(work, "home")
-    os.mkdir(home)
-    os.chown(home, USER, USER)
-    prefix, mounted = user_prefix(work)
-    tool = Tool.as_user(exe, True, work, env=[f"WINEPREFIX={prefix}", f"HOME={home}"])
+    """Windows lets any program bind a reserved port: so does the namespace here. The user's
+    runs have a wine session of their own, whose prefix the user owns (wine takes no other)."""
     rule = "net.ipv4.ip_unprivileged_port_start"
     before = subprocess.run(["sysctl", "-n", rule], capture_output=True, text=True,
                             check=True).stdout.strip()
     subprocess.run(["sysctl", "-q", "-w", f"{rule}=0"], check=True)
+    # wine starts in the folder it was started from: one the user may enter, wherever the
+    # build lies (a checkout in root's home is closed to others).
+    os.chdir(work)
     try:
-        keep_wineserver(tool)
-        with SynCapture(SERVER, INTERFACE) as capture:
-            check_listing(tool, "wine as a normal user: ls /", "/", ROOT)
-            local = os.path.join(home, "random.bin")
-            code, out, err = tool.get("/random.bin", tool.local_name(local))
-            want = contents(os.path.join(ROOT, "random.bin"))
-            check("wine as a normal user: get", (code, out, err),
-                  (0, f"wrote {len(want)} bytes\n".encode(), b""))
-            check("wine as a normal user: get: bytes", contents(local) == want, True)
-            check_ports("wine as a normal user", capture, reserved=True, one_run=False)
+        with windows.wine_session(runner(), work, wrap=DROP_ROOT, owner=USER) as settings:
+            tool = Tool.as_user(exe, True, work, env=[f"{k}={v}" for k, v in settings.items()])
+            with SynCapture(SERVER, INTERFACE) as capture:
+                check_listing(tool, "wine as a normal user: ls /", "/", ROOT)
+                local = os.path.join(settings["HOME"], "random.bin")
+                code, out, err = tool.get("/random.bin", tool.local_name(local))
+                want = contents(os.path.join(ROOT, "random.bin"))
+                check("wine as a normal user: get", (code, out, err),
+                      (0, f"wrote {len(want)} bytes\n".encode(), b""))
+                check("wine as a normal user: get: bytes", contents(local) == want, True)
+                check_ports("wine as a normal user", capture, reserved=True, one_run=False)
     finally:
         subprocess.run(["sysctl", "-q", "-w", f"{rule}={before}"], check=True)
-        subprocess.run(tool.wine_program("wineserver", "-k"), capture_output=True)
-        subprocess.run(tool.wine_program("wineserver", "-w"), capture_output=True)
-        base = contents(os.path.join(prefix, "wineserver"))
-        if base and b"/" not in base:
-            shutil.rmtree(os.path.join("/tmp", os.fsdecode(base.strip())), ignore_errors=True)
-        if mounted:
-            subprocess.run(["umount", prefix], check=True)
 
 
 def main():

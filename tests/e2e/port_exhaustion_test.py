@@ -9,7 +9,8 @@ stall it against the ordinary run.
 
 The ordinary-port run drops the right to bind reserved ports: natively as the normal user
 (setpriv, as in DROP_ROOT of support/e2e.py); under wine, whose server does the binding and
-must own its prefix, as root without CAP_NET_BIND_SERVICE, with a wineserver started that way.
+must own its prefix, as root without CAP_NET_BIND_SERVICE, in a wine session of its own whose
+wineserver starts that way.
 
 Usage: port_exhaustion_test.py [--windows] TAMBERLINE
 """
@@ -17,12 +18,14 @@ import os
 import subprocess
 import sys
 import time
+from contextlib import contextmanager
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from capture import SynCapture
 from e2e import (RESERVED_PORTS, Tool, check_ports, contents, program, readable,
                  server)
-from suite import check, run_main, work_folder
+from suite import check, run_main, runner, work_folder
+from harness import windows
 
 SERVER, _, ROOT, INTERFACE = server()
 
@@ -63,10 +66,15 @@ def copy(name, tool, local, reserved):
     return seconds, ports
 
 
-def restart_wineserver(tool):
-    """The next wine run starts a wineserver with the rights of the tool's runner."""
-    subprocess.run(tool.wine_program("wineserver", "-k"), capture_output=True)
-    subprocess.run(tool.wine_program("wineserver", "-w"), capture_output=True)
+@contextmanager
+def without_bind_right(exe, wine, work):
+    """The tool without the right to bind reserved ports."""
+    if not wine:
+        yield Tool.as_user(exe, False, work)
+        return
+    with windows.wine_session(runner(), work, wrap=NO_BIND_RIGHT) as settings:
+        yield Tool(exe, True, runner=[*NO_BIND_RIGHT, "env",
+                                      *(f"{k}={v}" for k, v in settings.items())])
 
 
 def main():
@@ -77,18 +85,12 @@ def main():
         readable(os.path.join(ROOT, "big.bin"), random_bytes.read(SIZE))
 
     with work_folder("tamber-ports-", 0o1777) as work:
-        if wine:
-            ordinary = Tool(exe, True, runner=NO_BIND_RIGHT)
-            restart_wineserver(ordinary)
-        else:
-            ordinary = Tool.as_user(exe, False, work)
-        name = f"get of 2048 READs through {len(ORDINARY_PORTS)} ordinary local ports"
-        ordinary_s, ports = copy(name, ordinary, os.path.join(work, "ordinary.bin"), False)
+        with without_bind_right(exe, wine, work) as ordinary:
+            name = f"get of 2048 READs through {len(ORDINARY_PORTS)} ordinary local ports"
+            ordinary_s, ports = copy(name, ordinary, os.path.join(work, "ordinary.bin"), False)
         check("ordinary ports come from the namespace's range",
               all(p in ORDINARY_PORTS for p in ports), True)
 
-        if wine:
-            restart_wineserver(Tool(exe, True))
         range_size = len(RESERVED_PORTS) - 15  # less the ports of well-known services
         reserved_s, ports = copy("get of 2048 READs from reserved ports", Tool(exe, wine),
                                  os.path.join(work, "reserved.bin"), True)

@@ -172,11 +172,10 @@ def test_zip(archive, build, version, work):
     check(f"{build}: the .exe needs only system DLLs and carries no debug information",
           (sorted(dlls), b".debug_" in out), (sorted(d.encode() for d in SYSTEM_DLLS), False))
     check_exe(exe, version, lambda name, got, want: check(f"{build} .exe: {name}", got, want))
-    code, out, err = run(windows.command(exe))
+    # In a session, whose wineserver ends with it: none is left behind.
+    code, out, err = run([windows.COMMAND, "--session", exe, "--", *windows.command(exe)])
     check(f"{build}: the .exe, run by scripts/windows-run, prints the usage text",
           (code, out, err), (2, b"", USAGE.replace(b"\n", b"\r\n")))
-    # wine's server outlives the program by a few seconds; leave none behind.
-    run([windows.COMMAND, "--wine", exe, "wineserver", "-w"])
 
 
 # Each Windows build with what Scoop and winget call its architecture.

@@ -46,13 +46,13 @@ for server, runner, declined in SERVERS:
     check(f"{server} with {runner}: not run here", where.server_reason(server, runner) is not None,
           declined)
 
-# suite, server: whether the emulated machine's 127.0.0.1 leads to the launch's namespace (the
-# unit suites listen on the guest's own)
-LOOPBACK = [("e2e", "ganesha", True), ("hostile", None, True), ("unit_tests", None, False),
-            ("shell_tests", None, False)]
-for suite, server, routed in LOOPBACK:
-    check(f"{suite} with {server}: the guest's 127.0.0.1 is the namespace's",
-          where.loopback_to_namespace(suite, server), routed)
+# --own-servers, server: whether the emulated machine's 127.0.0.1 leads to the launch's
+# namespace (the unit suites listen on the guest's own)
+LOOPBACK = [(False, "ganesha", True), (True, None, True), (False, None, False),
+            (True, "knfsd", True)]
+for own, server, routed in LOOPBACK:
+    check(f"{server}, own servers {own}: the guest's 127.0.0.1 is the namespace's",
+          where.loopback_to_namespace(own, server), routed)
 
 
 def pe64(path):

@@ -6,6 +6,7 @@ import os
 import subprocess
 import time
 
+from harness import procs
 from harness.guests import debian, vm
 from harness.guests.nfs_server import probe, recipe
 
@@ -23,10 +24,10 @@ TAP = "tamber0"
 Served = collections.namedtuple("Served", "addr export interface log alive")
 
 
-def image():
-    """The built guest's folder; builds it on first use (root, the package mirror)."""
-    key = vm.recipe_key(HERE, RECIPE, [debian.__file__])
-    return vm.cached(NAME, key, recipe.build, recipe.complete)
+def image(build=True):
+    """The built guest's folder; builds it on first use (root, the package mirror), or with
+    build=False returns None when it is not built."""
+    return vm.image(NAME, vm.recipe_key(HERE, RECIPE, [debian.__file__]), recipe, build)
 
 
 def _export_image(export_dir, img):
@@ -66,7 +67,7 @@ def serve(export_dir, work, insecure=False):
     """Inside a fresh network and mount namespace: knfsd serving an image of `export_dir`
     (ro,sync,no_subtree_check, plus insecure if asked: without it only calls from reserved
     ports are taken), its files in the folder `work`; yields a Served."""
-    folder = image()
+    folder = vm.built(NAME, image(build=False))
     img, log = os.path.join(work, "export.img"), os.path.join(work, "console.log")
     _export_image(export_dir, img)
     options = "ro,sync,no_subtree_check" + (",insecure" if insecure else "")
@@ -84,4 +85,4 @@ def serve(export_dir, work, insecure=False):
             _wait_ready(proc, log)
             yield Served(GUEST_ADDR, EXPORT, tap, log, lambda: proc.poll() is None)
         finally:
-            vm.stop(proc)
+            procs.stop(proc)

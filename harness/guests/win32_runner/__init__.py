@@ -2,7 +2,6 @@
 32-bit code: the image (built once), a session (the saved guest restored on a tap, with a
 folder shared at the same path inside) and a program run in it."""
 import contextlib
-import fcntl
 import io
 import itertools
 import os
@@ -12,15 +11,17 @@ import sys
 import tempfile
 import time
 
-from harness import paths
+from harness import procs
 from harness.guests.win32_runner import channel
 
 NAME = "win32-runner"
 HERE = os.path.dirname(os.path.abspath(__file__))
 # What goes into the image: a change to any of them builds a new one.
 RECIPE = ("recipe.py", "agent.py", "tamber-init", "initramfs-init", "link_dlls.py")
-PASSED = ("LANG", "WINEDEBUG")
-PASSED_PREFIXES = ("LC_", "TAMBER_")
+# What a run takes of the caller's environment: wine's own settings among it (the guest keeps
+# its prefix), the locale and the suites' variables.
+PASSED = ("LANG",)
+PASSED_PREFIXES = ("LC_", "TAMBER_", "WINE")
 _machines = {}
 _taps = itertools.count()
 
@@ -31,11 +32,7 @@ def image(build=True):
     or with build=False returns None when it is not built."""
     from harness.guests import debian, vm
     from harness.guests.win32_runner import recipe
-    key = vm.recipe_key(HERE, RECIPE, [debian.__file__])
-    if not build:
-        folder = vm.cache_folder(NAME, key)
-        return folder if recipe.complete(folder) else None
-    return vm.cached(NAME, key, recipe.build, recipe.complete)
+    return vm.image(NAME, vm.recipe_key(HERE, RECIPE, [debian.__file__]), recipe, build)
 
 
 def _restore(folder, share, ctl, tap):
@@ -56,7 +53,7 @@ def _restore(folder, share, ctl, tap):
         channel.request(ctl, "hello", 60)
         return proc
     except (channel.Fail, OSError) as e:
-        vm.stop(proc)
+        procs.stop(proc)
         with open(os.path.join(ctl, "qemu.log"), errors="replace") as f:
             said = [line for line in f if "error" in line.lower() or "fail" in line.lower()]
         print(f"win32_runner: the saved guest did not restore ({(said or [str(e)])[0].strip()});"
@@ -94,7 +91,7 @@ def session(share, addr=None):
     the same path inside, its clock set; yields the control folder."""
     from harness.guests import vm
     from harness.guests.win32_runner import recipe
-    folder = image()
+    folder = vm.built(NAME, image(build=False))
     share = os.path.realpath(share)
     if not os.path.isdir(share):
         raise SystemExit(f"win32_runner: error: {share} is not a folder")
@@ -111,8 +108,7 @@ def session(share, addr=None):
         with vm.tap("tgw%x-%d" % (os.getpid(), next(_taps)), host_ip or None) as tap:
             proc = _restore(folder, share, ctl, tap)
             if proc is None:
-                with open(os.path.join(paths.cache_dir(), NAME + ".lock"), "w") as lock:
-                    fcntl.flock(lock, fcntl.LOCK_EX)
+                with vm.locked(NAME):
                     if not recipe.boot(folder, "run", ctl, tap):
                         raise SystemExit("win32_runner: error: the cold boot failed\n" +
                                          vm.tail(f"{ctl}/console.log", f"{ctl}/qemu.log"))
@@ -130,7 +126,7 @@ def session(share, addr=None):
                 yield ctl
             finally:
                 del _machines[ctl]
-                vm.stop(proc)
+                procs.stop(proc)
     finally:
         shutil.rmtree(ctl, ignore_errors=True)
 
@@ -183,7 +179,8 @@ def exec_program(ctl, exe, args, timeout=600, env=None, stdin=None, stdout=None,
                  usage=None):
     """Runs `exe` with `args` under wine in the guest behind `ctl`; returns its status (124
     at the time limit). Streams are binary file objects (defaults: this process's); of `env`
-    (default this process's) LANG, LC_*, TAMBER_* and WINEDEBUG (default -all) are passed.
+    (default this process's) LANG, LC_*, TAMBER_* and WINE* are passed (WINEDEBUG default
+    -all; harness.windows.wine_env gives wine's settings).
     `usage`, a dict, gets "maxrss": the program's peak resident memory in KiB, unless it
     ran past its time limit."""
     stdin = sys.stdin.buffer if stdin is None else stdin
@@ -236,13 +233,13 @@ def exec_program(ctl, exe, args, timeout=600, env=None, stdin=None, stdout=None,
         shutil.rmtree(d, ignore_errors=True)
 
 
-def _once(exe, args, timeout):
+def _once(exe, args, timeout, env, stderr):
     with tempfile.TemporaryDirectory(prefix="tamber-share.") as share, session(share) as ctl:
-        return exec_program(ctl, exe, args, timeout)
+        return exec_program(ctl, exe, args, timeout, env=env, stderr=stderr)
 
 
-def run_once(exe, args, timeout=600):
-    """Runs `exe` in a one-off guest in a network namespace of its own; returns its status."""
+def run_once(exe, args, timeout=600, env=None, stderr=None):
+    """Runs `exe` in a one-off guest in a network namespace of its own, as exec_program does;
+    returns its status."""
     from harness.guests import vm
-    image()  # built out here, where the package mirror is
-    return vm.in_own_netns(_once, os.path.abspath(exe), args, timeout)
+    return vm.in_own_netns(_once, os.path.abspath(exe), args, timeout, env, stderr)

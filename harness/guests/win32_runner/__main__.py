@@ -7,13 +7,12 @@ Usage:
       as root, in the current network namespace: a tap device (host side HOST_IP/24, guest
       GUEST_IP/24; without --addr the guest has no address), the restored guest with DIR
       (default: a new temporary folder) mounted at the same path inside, then CMD with
-      TAMBER_WINDOWS_GUEST set; exits with CMD's status. Builds the image if missing, which
-      needs the package mirror: call `image` first where the namespace has no network.
+      TAMBER_WINDOWS_GUEST set; exits with CMD's status. Needs the image built (`image`).
   exec [--timeout SECONDS] EXE [ARGS...]
       runs EXE under wine in the guest named by TAMBER_WINDOWS_GUEST (without it: in a
       one-off guest in a network namespace of its own); stdout, stderr and the exit status
       are the program's, stdin is passed when it is a file or a pipe; LANG, LC_*, TAMBER_*
-      and WINEDEBUG (default -all) are passed. Default limit 600 s (then status 124).
+      and WINE* (WINEDEBUG default -all) are passed. Default limit 600 s (then status 124).
 
 Environment: TAMBER_GUEST_KEEP=1 keeps the guest of `run` after CMD, for debugging.
 """

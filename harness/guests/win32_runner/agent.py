@@ -26,15 +26,14 @@ import time
 CTL = "/tamber/ctl"
 WORK = "/run/tamber"
 WINE = "/usr/lib/wine/wine"
+# wine's own environment comes with each run, from the host; the prefix is the one tamber-init
+# made in this image.
 BASE_ENV = {
     "PATH": "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
     "HOME": "/root",
-    "WINEPREFIX": "/opt/tamber/prefix",
-    "WINEARCH": "win32",
-    "WINEDEBUG": "-all",
-    "WINEDLLOVERRIDES": "mscoree,mshtml=",
     "LANG": "C.UTF-8",
 }
+PREFIX = "/opt/tamber/prefix"
 
 
 def console(text):
@@ -114,6 +113,7 @@ def do_run(fd, rid):
         for item in read_list(os.path.join(d, "env")):
             k, _, v = item.partition(b"=")
             env[os.fsdecode(k)] = os.fsdecode(v)
+        env["WINEPREFIX"] = PREFIX
         # wine turns the arguments into UTF-16 by the character set of LC_CTYPE.
         if "LC_ALL" not in env and "LC_CTYPE" not in env:
             env["LC_CTYPE"] = "C.UTF-8"

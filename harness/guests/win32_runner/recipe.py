@@ -6,6 +6,7 @@ import os
 import shutil
 import subprocess
 
+from harness import procs
 from harness.guests import debian, vm
 from harness.guests.win32_runner import channel
 
@@ -77,7 +78,7 @@ def boot(folder, mode, ctl, tap):
         os.rename(os.path.join(folder, "state.new"), os.path.join(folder, "state"))
         return True
     finally:
-        vm.stop(proc)
+        procs.stop(proc)
 
 
 def _boots(folder, ctl):
