@@ -29,6 +29,25 @@ def start(argv, **kw):
     return subprocess.Popen(argv, preexec_fn=die_with_parent, **kw)
 
 
+def measured(argv, peak_file):
+    """argv run so that its own peak resident memory, in KiB, ends up in `peak_file`: a child's
+    peak counts the pages of the process it was forked from, so GNU time, small, forks and
+    measures it (setpriv keeps it dying with time: TERM or KILL of the caller reaches it)."""
+    return ["/usr/bin/time", "-f", "%M", "-o", peak_file,
+            "setpriv", "--pdeathsig", "KILL", "--", *argv]
+
+
+def peak(peak_file):
+    """The peak measured() wrote (its last line; a line before it may say how the program
+    ended), or None when it wrote none."""
+    try:
+        with open(peak_file) as f:
+            lines = f.read().split()
+        return int(lines[-1])
+    except (OSError, IndexError, ValueError):
+        return None
+
+
 def stop(p, wait=STOP_WAIT):
     """Ends the process `p` (a Popen): TERM, then KILL after `wait` seconds; reaps it."""
     if p.poll() is not None:

@@ -20,6 +20,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 
 from harness import procs
 from harness.paths import SCRIPTS, cache_dir
@@ -300,13 +301,17 @@ def start_in_thread(start, write_end):
 
 def _popen_start(argv, env, usage):
     """A `start` for run_filtered that runs argv as a child that dies with this process;
-    `usage` gets its peak memory ("maxrss", KiB)."""
+    with TAMBER_PEAK_LOG, `usage` gets its peak memory ("maxrss", KiB)."""
     def start(stderr):
-        # It dies with this process: a caller's time-out reaches it.
-        child = procs.start(argv, env=env, stderr=stderr)
-        _, code, rusage = os.wait4(child.pid, 0)
-        child.returncode = status = os.waitstatus_to_exitcode(code)
-        usage["maxrss"] = rusage.ru_maxrss
+        with tempfile.NamedTemporaryFile(prefix="tamber-peak.") as peak:
+            measure = bool(os.environ.get("TAMBER_PEAK_LOG"))
+            # It dies with this process: a caller's time-out reaches it.
+            child = procs.start(procs.measured(argv, peak.name) if measure else argv, env=env,
+                                stderr=stderr)
+            status = child.wait()
+            if measure and procs.peak(peak.name) is not None:
+                usage["maxrss"] = procs.peak(peak.name)
+        # GNU time gives a program a signal ended as 128 + the signal's number.
         return status if stderr is None else (status, argv)
     return start
 

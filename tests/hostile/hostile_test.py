@@ -17,38 +17,35 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from suite import check, not_run_here, run_main, runs
-from harness import where, windows
+from harness import procs, where, windows
 from terminal import ESCAPES, Tmux, run_on_pty, screen
 
 # What a mutated server's run must end as; a run that does not is shown with its figures.
 SOUND = "status 0 or 1, at most one error line, under 10 s and 100 MB"
 
 
-def run_client(argv, limit, address_space=None, env=None):
-    """Runs the client, with at most `address_space` bytes of memory if given; returns (status
-    or -signal, stdout, stderr, seconds, peak RSS in KiB of the process itself)."""
+def run_client(argv, limit, address_space=None, env=None, measure=False):
+    """Runs the client, with at most `address_space` bytes of memory if given; returns (status,
+    stdout, stderr, seconds, with `measure` its own peak RSS in KiB: None when it was ended at
+    `limit`). A signal's end is -signal, or 128 + signal measured."""
     def limit_memory():
         resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
 
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err, \
+            tempfile.NamedTemporaryFile() as peak:
         start = time.monotonic()
-        p = subprocess.Popen(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL, env=env,
+        p = subprocess.Popen(procs.measured(argv, peak.name) if measure else argv, stdout=out,
+                             stderr=err, stdin=subprocess.DEVNULL, env=env,
                              preexec_fn=limit_memory if address_space else None)
-        while True:
-            pid, status, usage = os.wait4(p.pid, os.WNOHANG)
-            if pid:
-                break
-            if time.monotonic() - start > limit:
-                p.kill()
-                pid, status, usage = os.wait4(p.pid, 0)
-                break
-            time.sleep(0.002)
-        p.returncode = 0  # reaped here; keep Popen from waiting again
+        try:
+            code = p.wait(limit)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            code = p.wait()
         seconds = time.monotonic() - start
-        code = os.waitstatus_to_exitcode(status)
         out.seek(0)
         err.seek(0)
-        return code, out.read(), err.read(), seconds, usage.ru_maxrss
+        return code, out.read(), err.read(), seconds, procs.peak(peak.name)
 
 
 class Server:
@@ -78,7 +75,7 @@ class Client:
         """(status, stdout, stderr, seconds, the program's peak RSS in KiB: None when it was
         ended at `limit`)."""
         if not self.wine:
-            return run_client(self.prefix + args, limit, address_space)
+            return run_client(self.prefix + args, limit, address_space, measure=True)
         # windows-run says the program's own peak wherever it runs: in the emulated machine
         # the program is no descendant of this process, and under wine it is not the child.
         with tempfile.NamedTemporaryFile() as peak:

@@ -30,9 +30,11 @@ _taps = itertools.count()
 def image(build=True):
     """The built guest's folder; builds it on first use (root, the package mirror; minutes),
     or with build=False returns None when it is not built."""
+    from harness import procs
     from harness.guests import debian, vm
     from harness.guests.win32_runner import recipe
-    return vm.image(NAME, vm.recipe_key(HERE, RECIPE, [debian.__file__]), recipe, build)
+    return vm.image(NAME, vm.recipe_key(HERE, RECIPE, [debian.__file__, procs.__file__]), recipe,
+                    build)
 
 
 def _restore(folder, share, ctl, tap):

@@ -23,6 +23,11 @@ import sys
 import threading
 import time
 
+# The harness's procs module lies beside this agent in the image: the peak is measured as on
+# the host.
+sys.path.insert(0, "/usr/local/lib/tamber")
+import procs
+
 CTL = "/tamber/ctl"
 WORK = "/run/tamber"
 WINE = "/usr/lib/wine/wine"
@@ -66,9 +71,9 @@ def read_list(path):
     return [x for x in data.split(b"\0")[:-1]] if data else []
 
 
-def wait_program(fd, proc, limit):
-    """(status, peak KiB) of the program `proc`; the status is "timeout" at the limit and
-    "gone" when the host closes the port `fd`."""
+def wait_program(fd, proc, limit, peak):
+    """(status, peak KiB from the file `peak`) of the program `proc`; the status is "timeout"
+    at the limit and "gone" when the host closes the port `fd`."""
     pidfd = os.pidfd_open(proc.pid)
     poller = select.poll()
     poller.register(pidfd, select.POLLIN)
@@ -81,9 +86,8 @@ def wait_program(fd, proc, limit):
                 return "timeout", 0
             for f, _ in poller.poll(left * 1000):
                 if f == pidfd:
-                    _, status, usage = os.wait4(proc.pid, 0)
-                    proc.returncode = status
-                    return str(os.waitstatus_to_exitcode(status) & 0xFF), usage.ru_maxrss
+                    status = proc.wait()
+                    return str(status & 0xFF), procs.peak(peak) or 0
                 if not os.read(fd, 4096):
                     # The host side closed: nobody waits for this program any more.
                     return "gone", 0
@@ -124,9 +128,10 @@ def do_run(fd, rid):
         with open(os.path.join(d, "stdin"), "rb") as i, \
                 open(os.path.join(d, "stdout"), "wb") as o, \
                 open(os.path.join(d, "stderr"), "wb") as e:
-            proc = subprocess.Popen([WINE, exe] + args, stdin=i, stdout=o, stderr=e, cwd=cwd,
-                                    env=env, start_new_session=True)
-        return wait_program(fd, proc, limit)
+            peak = os.path.join(work, "peak")
+            proc = subprocess.Popen(procs.measured([WINE, exe] + args, peak), stdin=i, stdout=o,
+                                    stderr=e, cwd=cwd, env=env, start_new_session=True)
+        return wait_program(fd, proc, limit, peak)
     finally:
         subprocess.run(["rm", "-rf", work])
 

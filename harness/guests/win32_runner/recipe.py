@@ -11,9 +11,8 @@ from harness.guests import debian, vm
 from harness.guests.win32_runner import channel
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# python3, not python3-minimal: the agent reads a program's peak memory with os.wait4, which
-# needs the resource module.
-INCLUDE = ("wine32:i386", "python3", "kmod", "iproute2", "procps", "mount")
+# python3, not python3-minimal: the agent's procs needs ctypes; time measures a program's peak.
+INCLUDE = ("wine32:i386", "python3", "kmod", "iproute2", "procps", "mount", "time")
 # The initramfs loads what mounts the root; the root loads the rest.
 EARLY = ("virtio_pci", "virtio_blk", "ext4", "overlay")
 LATE = ("virtio_net", "virtio_console", "9p", "9pnet_virtio")
@@ -129,6 +128,7 @@ def build(out):
         debian.initramfs(initrd, os.path.join(out, "initrd.img"))
 
         debian.install(os.path.join(HERE, "agent.py"), f"{root}/sbin/tamber-agent")
+        debian.install(procs.__file__, f"{root}/usr/local/lib/tamber/procs.py", 0o644)
         debian.install(os.path.join(HERE, "tamber-init"), f"{root}/sbin/tamber-init")
         debian.install(os.path.join(HERE, "link_dlls.py"), f"{root}/sbin/tamber-link-dlls")
         debian.strip(root)
