@@ -140,7 +140,7 @@ def start(report, session):
               ' && exit 3')
     return subprocess.Popen([sys.executable, LAUNCH, "--server", "ganesha", "--windows",
                              session["exe"], "--", "sh", "-c", script, "sh", session["exe"],
-                             os.path.join(TOP, "scripts", "windows-run")],
+                             windows.COMMAND],
                             env=dict(os.environ, **session["env"],
                                      **{MARKER: str(os.getpid())}),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)

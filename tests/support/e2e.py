@@ -58,10 +58,6 @@ class Tool:
         self.prefix = [*runner, windows_run, exe] if wine else [*runner, exe]
         self.wine = wine
 
-    def wine_program(self, *args):
-        """The command line of a wine program (cmd, wineserver) beside this one's."""
-        return [*self.prefix[:-1], "--wine", self.prefix[-1], *args]
-
     @classmethod
     def as_user(cls, exe, wine, work, env=()):
         """The program run by the normal user, copied into `work` so that the user may run
