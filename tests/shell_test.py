@@ -12,7 +12,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from suite import check, leave_out, requires, run_main
+from suite import check, run_main, runs
 from harness import windows
 from terminal import Tmux
 from usage import USAGE
@@ -95,10 +95,7 @@ def main():
             want_err = want_err.replace(b"\n", b"\r\n")
         check(f"failed start-up with {len(argv)} arguments", (code, out, err), (1, b"", want_err))
 
-    lacks = requires("console")
-    if wine and lacks:
-        leave_out("the console window cases", lacks)
-    elif wine:
+    if wine and runs("the console window cases", "console"):
         check_console_window(windows.COMMAND, real)
 
 

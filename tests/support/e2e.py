@@ -198,7 +198,7 @@ def test_terminal(tool):
         lines = received.split(b"\r\n")
         names = sorted(set(lines[:-1]) - {b".", b".."})
         check("ls on a terminal", (code, lines[-1], names), (0, b"", want))
-    elif runs("ls on wine's console", "console"):
+    elif runs("ls on a terminal", "console"):
         argv = ["env", *(f"{k}={v}" for k, v in WINE_ENV.items()),
                 f"WINEPREFIX={os.environ['WINEPREFIX']}", *tool.prefix, "ls", addr, export,
                 "/shown"]
@@ -208,7 +208,7 @@ def test_terminal(tool):
         finally:
             tmux.close()
         names = sorted(set(line.encode() for line in lines[:-1]) - {b".", b".."})
-        check("ls on wine's console", (lines[-1:], names), (["[exit 0]"], want))
+        check("ls on a terminal", (lines[-1:], names), (["[exit 0]"], want))
 
 
 def test_copies(tool, work):
