@@ -30,9 +30,6 @@ PACKAGES = [(CODENAME, "libtamber1", "1.0", a, ["Multi-Arch: same"]) for a in AR
     (CODENAME, "tamber-wine", "1.0", "i386", ["Depends: libtamber1"])]
 FALLBACK = (f"apt-fallback: apt-get failed; trying again with {CODENAME}'s own suite preferred "
             "(security updates are skipped for this install)")
-DEMO = "cmake make g++ iproute2 util-linux procps rpcbind nfs-ganesha nfs-ganesha-vfs"
-
-
 def write(path, text, mode="w"):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, mode) as f:
@@ -131,12 +128,14 @@ def main():
               status == 0 and ours == [FALLBACK] and "Inst libtamber1 (1.0 " in out and
               "Inst libtamber1:i386 (1.0 " in out, out)
 
-        # Both tries fail: the demo's packages are not in this repository.
+        # Both tries fail: the demo's packages, as deps lists them, are not in this repository.
+        demo = " ".join(subprocess.run([os.path.join(scripts, "deps"), "--list", "demo"],
+                                       capture_output=True, text=True, check=True).stdout.split())
         status, out, ours = run([os.path.join(scripts, "deps"), "demo"], env)
         check("deps names what it could not install and the command to try", status == 1 and
               ours == ["deps: apt-get update failed for some index; going on, the install decides",
-                       FALLBACK, f"deps: could not install {DEMO}; to see why, try by hand: "
-                       f"apt-get install --no-install-recommends {DEMO}"], out)
+                       FALLBACK, f"deps: could not install {demo}; to see why, try by hand: "
+                       f"apt-get install --no-install-recommends {demo}"], out)
         status, out, _ = run([os.path.join(scripts, "deps")], env)
         check("deps without a purpose prints its usage", status == 2 and "usage:" in out, out)
 
