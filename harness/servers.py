@@ -120,8 +120,8 @@ def ganesha(export_dir, work, privileged=False):
                  logs)
         with open(err, "wb") as errf:
             nfsd = procs.start(["ganesha.nfsd", "-F", "-f", conf, "-L", log, "-p",
-                          os.path.join(work, "ganesha.pid"), "-N", "NIV_EVENT"],
-                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errf)
+                                os.path.join(work, "ganesha.pid"), "-N", "NIV_EVENT"],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errf)
         started.append(nfsd)
         wait_for("ganesha.nfsd", nfsd, START_LIMIT,
                  lambda: rpcinfo("127.0.0.1", 100003, 3) and rpcinfo("127.0.0.1", 100005, 3),

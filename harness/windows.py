@@ -113,11 +113,10 @@ def probe_wine32():
             return lines[1] == "yes", lines[2]
     except (OSError, IndexError):
         pass
-    if not in_session("wine32"):
-        try:
-            prepare("wine32")
-        except SystemExit:
-            pass  # the run below says why
+    try:
+        prepare("wine32")
+    except SystemExit:
+        pass  # the run below says why
     env = wine_env("wine32")
     env["WINEDEBUG"] = "-all"
     try:
@@ -303,15 +302,14 @@ def _popen_start(argv, env, usage):
     """A `start` for run_filtered that runs argv as a child that dies with this process;
     with TAMBER_PEAK_LOG, `usage` gets its peak memory ("maxrss", KiB)."""
     def start(stderr):
+        measure = bool(os.environ.get("TAMBER_PEAK_LOG"))
         with tempfile.NamedTemporaryFile(prefix="tamber-peak.") as peak:
-            measure = bool(os.environ.get("TAMBER_PEAK_LOG"))
             # It dies with this process: a caller's time-out reaches it.
-            child = procs.start(procs.measured(argv, peak.name) if measure else argv, env=env,
-                                stderr=stderr)
-            status = child.wait()
-            if measure and procs.peak(peak.name) is not None:
-                usage["maxrss"] = procs.peak(peak.name)
-        # GNU time gives a program a signal ended as 128 + the signal's number.
+            status = procs.start(procs.measured(argv, peak.name) if measure else argv,
+                                 env=env, stderr=stderr).wait()
+            maxrss = procs.peak(peak.name) if measure else None
+        if maxrss is not None:
+            usage["maxrss"] = maxrss
         return status if stderr is None else (status, argv)
     return start
 
@@ -347,8 +345,7 @@ def note_peak(usage):
 def run(exe, args):
     """Runs `exe` with `args` the way this host runs it; returns its status."""
     runner, usage = runner_for(exe), {}
-    if not in_session(runner):
-        prepare(runner)
+    prepare(runner)
     env = wine_env(runner)
     if runner == "guest":
         status = run_filtered(_guest_start(exe, args, env, usage), env, exe)
@@ -363,8 +360,7 @@ def wine_program(exe, program, args):
     runner = runner_for(exe)
     if runner == "guest":
         return 0
-    if not in_session(runner):
-        prepare(runner)
+    prepare(runner)
     env = wine_env(runner)
     env.setdefault("WINEDEBUG", "-all")
     argv = [server_of(runner), *args] if program == "wineserver" else \
@@ -376,11 +372,12 @@ def prepare(runner, server=None):
     """Makes, out here where the network is and before any namespace, what runs need: for
     `runner` the cached prefix or the emulated machine's image, and the knfsd guest for
     `server` knfsd (a launch's). The one place that builds them: the guests' sessions and
-    servers only ask for their images."""
+    servers only ask for their images. Nothing for a runner whose session is open: it was
+    made ready then."""
     if server == "knfsd":
         from harness.guests import nfs_server
         nfs_server.image()
-    if runner == "native":
+    if runner == "native" or in_session(runner):
         return
     if runner == "guest":
         from harness.guests import win32_runner

@@ -57,9 +57,6 @@ def wine_as_user(exe, work):
     before = subprocess.run(["sysctl", "-n", rule], capture_output=True, text=True,
                             check=True).stdout.strip()
     subprocess.run(["sysctl", "-q", "-w", f"{rule}=0"], check=True)
-    # wine starts in the folder it was started from: one the user may enter, wherever the
-    # build lies (a checkout in root's home is closed to others).
-    os.chdir(work)
     try:
         with windows.wine_session(runner(), work, wrap=DROP_ROOT, owner=USER) as settings:
             tool = Tool.as_user(exe, True, work, env=[f"{k}={v}" for k, v in settings.items()])

@@ -8,7 +8,6 @@ Usage: hostile_test.py [--windows] [--mutations N] [--seed S] TAMBERLINE HOSTILE
 import argparse
 import os
 import resource
-import shlex
 import signal
 import subprocess
 import sys
@@ -18,7 +17,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from suite import check, not_run_here, run_main, runs
 from harness import procs, where, windows
-from terminal import ESCAPES, Tmux, run_on_pty, screen
+from terminal import ESCAPES, on_console, run_on_pty, screen
 
 # What a mutated server's run must end as; a run that does not is shown with its figures.
 SOUND = "status 0 or 1, at most one error line, under 10 s and 100 MB"
@@ -202,16 +201,11 @@ def on_terminal(client, args, columns, work):
         code, received = run_on_pty(client.prefix + args, columns=columns)
         return code, screen(received), status_lines(received)
     record = os.path.join(work, "terminal")
-    argv = ["env", f"WINEPREFIX={os.environ['WINEPREFIX']}", *client.prefix, *args]
-    tmux = Tmux(shlex.join(argv), width=columns, record=record)
-    try:
-        shown = tmux.wait_for_exit()
-    finally:
-        tmux.close()
+    code, shown = on_console(client.prefix + args, [f"WINEPREFIX={os.environ['WINEPREFIX']}"],
+                             width=columns, record=record)
     with open(record, "rb") as f:
         received = f.read().rpartition(b"[exit ")[0]
-    ended = shown[-1:] and shown[-1].startswith("[exit ")
-    return (int(shown[-1][6:-1]) if ended else None), shown[:-1], status_lines(received)
+    return code, shown, status_lines(received)
 
 
 def test_progress(server_exe, client, work):

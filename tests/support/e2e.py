@@ -4,14 +4,13 @@ groups each server runs. The server is read from the environment when asked for,
 module imports anywhere."""
 import collections
 import os
-import shlex
 import shutil
 import subprocess
 import sys
 
 from suite import TOP, check, runs
 from harness import windows
-from terminal import Tmux, run_on_pty
+from terminal import on_console, run_on_pty
 
 # Wine plays an en-US Windows under a UTF-8 locale: ANSI code page 1252, console code page 437.
 WINE_ENV = {"LANG": "C.UTF-8", "LC_ALL": "", "LC_CTYPE": ""}
@@ -199,16 +198,10 @@ def test_terminal(tool):
         names = sorted(set(lines[:-1]) - {b".", b".."})
         check("ls on a terminal", (code, lines[-1], names), (0, b"", want))
     elif runs("ls on a terminal", "console"):
-        argv = ["env", *(f"{k}={v}" for k, v in WINE_ENV.items()),
-                f"WINEPREFIX={os.environ['WINEPREFIX']}", *tool.prefix, "ls", addr, export,
-                "/shown"]
-        tmux = Tmux(shlex.join(argv))
-        try:
-            lines = tmux.wait_for_exit()
-        finally:
-            tmux.close()
-        names = sorted(set(line.encode() for line in lines[:-1]) - {b".", b".."})
-        check("ls on a terminal", (lines[-1:], names), (["[exit 0]"], want))
+        env = [*(f"{k}={v}" for k, v in WINE_ENV.items()), f"WINEPREFIX={os.environ['WINEPREFIX']}"]
+        code, lines = on_console(tool.prefix + ["ls", addr, export, "/shown"], env)
+        names = sorted(set(line.encode() for line in lines) - {b".", b".."})
+        check("ls on a terminal", (code, names), (0, want))
 
 
 def test_copies(tool, work):

@@ -83,17 +83,28 @@ class Tmux:
             shown.pop()
         return [line.rstrip() for line in shown]
 
-    def wait_for_exit(self, timeout=120, watch=None):
-        """Polls the screen until the command has ended; calls watch(lines) on every poll.
-        Returns the last screen."""
+    def wait_for_exit(self, timeout=120):
+        """Polls the screen until the command has ended; returns the last screen."""
         deadline = time.monotonic() + timeout
         while True:
             shown = self.lines()
-            if watch:
-                watch(shown)
             if (shown and shown[-1].startswith("[exit ")) or time.monotonic() > deadline:
                 return shown
             time.sleep(0.05)
 
     def close(self):
         subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
+
+
+def on_console(argv, env=(), width=100, record=None):
+    """Runs argv, a Windows program's command line, on wine's console in tmux, with the
+    settings `env` (NAME=VALUE) and the pane's bytes in the file `record` if given; returns its
+    exit status (None when it did not end) and the screen above the exit line."""
+    tmux = Tmux(shlex.join(["env", *env, *argv]), width=width, record=record)
+    try:
+        shown = tmux.wait_for_exit()
+    finally:
+        tmux.close()
+    if not shown or not shown[-1].startswith("[exit "):
+        return None, shown
+    return int(shown[-1][len("[exit "):-1]), shown[:-1]
